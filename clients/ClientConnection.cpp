@@ -1,0 +1,188 @@
+#include "clients/ClientConnection.h"
+
+#include <cinttypes>
+#include <system_error>
+
+#include "core/Clock.h"
+#include "core/Constants.h"
+#include "core/Ipv4.h"
+#include "core/Output.h"
+#include "core/Timestamp.h"
+
+namespace veltor {
+
+ClientConnection::ClientConnection(uint32_t address, bool passRx, int32_t timeLimit,
+                                   std::unique_ptr<NetSocket> socket, std::vector<Frame> greetingFrames)
+    : address(address),
+      passRx(passRx),
+      timeLimit(timeLimit),
+      startTime(WallNow()),
+      socket_(std::move(socket)),
+      greetingFrames_(std::move(greetingFrames)) {}
+
+ClientConnection::~ClientConnection() { Stop(); }
+
+bool ClientConnection::Start() {
+  try {
+    worker_ = std::thread([this] { RunWorker(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
+  if (!active.load()) return;
+  // Copy before taking the lock, so the worker waits only for the append.
+  auto chunk = std::make_unique<DataChunk>();
+  chunk->bytes.assign(bytes, bytes + length);
+  bool overflow = false;
+  {
+    std::lock_guard<std::mutex> guard(downstreamLock_);
+    const int64_t queued = queuedBytes.load();
+    if (queued + static_cast<int64_t>(length) > kDownstreamMaxBytes) {
+      overflow = true;
+    } else {
+      downstream_.push_back(std::move(chunk));
+      queuedBytes.store(queued + static_cast<int64_t>(length));
+    }
+  }
+  // A client this far behind has stopped reading; ending it keeps one stalled
+  // client from exhausting the memory every other client depends on.
+  if (overflow) Disconnect();
+  wake_.Raise();
+}
+
+std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
+  std::unique_ptr<DataChunk> chunk;
+  bool wasFull = false;
+  {
+    std::lock_guard<std::mutex> guard(upstreamLock_);
+    if (upstream_.empty()) return nullptr;
+    wasFull = upstream_.size() >= kUpstreamMaxChunks;
+    chunk = std::move(upstream_.front());
+    upstream_.pop_front();
+  }
+  if (wasFull) wake_.Raise();  // the worker paused reading; there is room again
+  return chunk;
+}
+
+bool ClientConnection::CutOff(int64_t now) {
+  if (!active.exchange(false)) return false;
+  timedOut = true;
+  startTime.store(now);
+  wake_.Raise();
+  return true;
+}
+
+void ClientConnection::Disconnect() {
+  if (!active.exchange(false)) return;
+  const int64_t elapsed = WallNow() - startTime.load();
+  const uint64_t sent = bytesSent.load();
+  const uint64_t divisor = elapsed < 1 ? 1 : static_cast<uint64_t>(elapsed);
+  LogOut("%s: Disc: %d.%d.%d.%d. %" PRId64 " bytes in %" PRId64 ":%02" PRId64 ":%02" PRId64 " (%" PRIu64 " BPS)\n",
+         TimestampNow().c_str(), Octet(address, 0), Octet(address, 1), Octet(address, 2), Octet(address, 3),
+         static_cast<int64_t>(sent), elapsed / 3600, (elapsed / 60) % 60, elapsed % 60, sent / divisor);
+  wake_.Raise();
+}
+
+void ClientConnection::RequestStop() {
+  stopRequested.store(true);
+  wake_.Raise();
+}
+
+void ClientConnection::Stop() {
+  RequestStop();
+  if (worker_.joinable()) worker_.join();
+}
+
+bool ClientConnection::ShouldGiveUp() const { return stopRequested.load() || !active.load(); }
+
+std::unique_ptr<DataChunk> ClientConnection::TakeDownstream() {
+  std::lock_guard<std::mutex> guard(downstreamLock_);
+  if (downstream_.empty()) return nullptr;
+  std::unique_ptr<DataChunk> chunk = std::move(downstream_.front());
+  downstream_.pop_front();
+  queuedBytes.store(queuedBytes.load() - static_cast<int64_t>(chunk->Length()));
+  return chunk;
+}
+
+bool ClientConnection::UpstreamHasRoom() {
+  std::lock_guard<std::mutex> guard(upstreamLock_);
+  return upstream_.size() < kUpstreamMaxChunks;
+}
+
+void ClientConnection::AppendUpstream(std::unique_ptr<DataChunk> chunk) {
+  std::lock_guard<std::mutex> guard(upstreamLock_);
+  upstream_.push_back(std::move(chunk));
+}
+
+bool ClientConnection::SendGreeting() {
+  const SendBound bound{[this] { return ShouldGiveUp(); }, -1};
+  for (const Frame& frame : greetingFrames_) {
+    if (SendAll(frame.data(), frame.size(), socket_.get(), bound) == TransferResult::Failed) {
+      // The client is ended rather than left with a cut-off frame.
+      if (!ShouldGiveUp()) Disconnect();
+      return false;
+    }
+  }
+  greetingFrames_.clear();
+  greetingFrames_.shrink_to_fit();
+  return true;
+}
+
+void ClientConnection::RunWorker() {
+  const SendBound bound{[this] { return ShouldGiveUp(); }, -1};
+  const bool greeted = SendGreeting();
+  while (greeted && !stopRequested.load() && active.load()) {
+    bool worked = false;
+    if (std::unique_ptr<DataChunk> chunk = TakeDownstream()) {
+      worked = true;
+      if (SendAll(chunk->bytes.data(), chunk->Length(), socket_.get(), bound) == TransferResult::Failed) {
+        // Giving up on a release or a cut-off is not the client's end to report.
+        if (!ShouldGiveUp()) Disconnect();
+        continue;
+      }
+      bytesSent.fetch_add(chunk->Length());
+    }
+
+    if (!UpstreamHasRoom()) {
+      // Reading no more lets TCP slow the client down; nothing it sent is lost.
+      if (!worked && wake_.Wait(kWorkerIdleWaitMs)) wake_.Drain();
+      continue;
+    }
+    std::unique_ptr<DataChunk> received;
+    const int waitMs = worked ? 0 : kWorkerIdleWaitMs;
+    switch (ReceiveChunk(socket_.get(), received, waitMs, &wake_)) {
+      case TransferResult::Failed:
+        if (!stopRequested.load()) Disconnect();
+        break;
+      case TransferResult::Done:
+        // Data of a client without pass-through is read and dropped at once.
+        if (passRx) AppendUpstream(std::move(received));
+        break;
+      case TransferResult::Idle:
+        break;
+    }
+  }
+  ReleaseResources();
+}
+
+void ClientConnection::ReleaseResources() {
+  socket_.reset();
+  holdsSocket.store(false);
+  // Chunks left behind are freed without changing queuedBytes, so the status
+  // table keeps showing what this client never received.
+  std::deque<std::unique_ptr<DataChunk>> leftDown;
+  std::deque<std::unique_ptr<DataChunk>> leftUp;
+  {
+    std::lock_guard<std::mutex> guard(downstreamLock_);
+    leftDown.swap(downstream_);
+  }
+  {
+    std::lock_guard<std::mutex> guard(upstreamLock_);
+    leftUp.swap(upstream_);
+  }
+}
+
+}  // namespace veltor

@@ -1,0 +1,36 @@
+#include "clients/ClientTable.h"
+
+#include "core/Clock.h"
+#include "core/Constants.h"
+
+namespace veltor {
+
+void ClientTable::Add(std::unique_ptr<ClientConnection> record) { records_.push_back(std::move(record)); }
+
+ClientConnection* ClientTable::FindByAddress(uint32_t address) const {
+  for (const auto& record : records_) {
+    if (record->address == address) return record.get();
+  }
+  return nullptr;
+}
+
+void ClientTable::Sweep() {
+  const int64_t now = WallNow();
+  for (auto it = records_.begin(); it != records_.end();) {
+    ClientConnection& record = **it;
+    if (record.timedOut && now - record.startTime.load() > kHoldOutSeconds) record.timedOut = false;
+    if (!record.active.load() && !record.timedOut) {
+      it = records_.erase(it);  // the record's destructor joins its worker
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ClientTable::TearDown() {
+  // Ask every worker first, so they wind down together rather than one by one.
+  for (const auto& record : records_) record->RequestStop();
+  while (!records_.empty()) records_.erase(records_.begin());
+}
+
+}  // namespace veltor

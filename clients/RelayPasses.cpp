@@ -1,0 +1,74 @@
+#include "clients/RelayPasses.h"
+
+#include <cinttypes>
+
+#include "core/Clock.h"
+#include "core/Constants.h"
+#include "core/Ipv4.h"
+#include "core/Output.h"
+#include "core/Timestamp.h"
+#include "net/Transfer.h"
+
+namespace veltor {
+
+void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length) {
+  const uint32_t started = TickNow();
+  for (const auto& record : table.All()) record->QueueData(bytes, length);
+  const uint32_t took = TickNow() - started;
+  if (took > kSlowBroadcastMs) {
+    LogErr("%s: AddClientData() took too long!!! %d mS\n", TimestampNow().c_str(), static_cast<int>(took));
+  }
+}
+
+void ServerPump(ServerLink& link, ClientTable& table) {
+  if (!link.serverSocket) return;
+  std::unique_ptr<DataChunk> chunk;
+  switch (ReceiveChunk(link.serverSocket.get(), chunk)) {
+    case TransferResult::Failed:
+      CloseEndpoint(link, link.serverSocket);
+      break;
+    case TransferResult::Done:
+      AddClientData(table, chunk->bytes.data(), chunk->Length());
+      break;
+    case TransferResult::Idle:
+      break;
+  }
+}
+
+namespace {
+
+void ReportTimeLimit(const ClientConnection& record, int64_t seconds) {
+  const uint64_t sent = record.bytesSent.load();
+  const uint64_t divisor = seconds < 1 ? 1 : static_cast<uint64_t>(seconds);
+  LogOut("%s: client %d.%d.%d.%d time limit hit. %" PRId64 " bytes in %" PRId64 " seconds (%" PRIu64 " BPS)\n",
+         TimestampNow().c_str(), Octet(record.address, 0), Octet(record.address, 1), Octet(record.address, 2),
+         Octet(record.address, 3), static_cast<int64_t>(sent), seconds, sent / divisor);
+}
+
+}  // namespace
+
+void ClientPass(ServerLink& link, ClientTable& table) {
+  const int64_t now = WallNow();
+  // A server that neither reads nor is read would otherwise hold the loop for good.
+  const SendBound serverBound{nullptr, kServerSendStallMs};
+  for (const auto& record : table.All()) {
+    if (!record->active.load()) continue;
+
+    if (record->timeLimit != 0) {
+      const int64_t connected = now - record->startTime.load();
+      if (connected >= record->timeLimit) {
+        if (record->CutOff(now)) ReportTimeLimit(*record, connected);
+        continue;
+      }
+    }
+
+    std::unique_ptr<DataChunk> chunk = record->TakeUpstream();
+    if (!chunk || !link.serverSocket || !record->passRx) continue;
+    if (SendAll(chunk->bytes.data(), chunk->Length(), link.serverSocket.get(), serverBound) ==
+        TransferResult::Failed) {
+      CloseEndpoint(link, link.serverSocket);
+    }
+  }
+}
+
+}  // namespace veltor

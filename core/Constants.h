@@ -1,0 +1,44 @@
+// The relay's tuned numbers, each with its unit, in one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace veltor {
+
+// Relay loop timing.
+inline constexpr uint32_t kPassIntervalMs = 10;     // a pass starts at most this often
+inline constexpr uint32_t kRetryIntervalMs = 1000;  // endpoint upkeep and admission
+inline constexpr int kGateSleepMs = 1;              // sleep between pass-gate checks
+
+// Chunk transfer.
+inline constexpr size_t kChunkMaxBytes = 1000;
+inline constexpr int kSendWaitMs = 1;     // one writability wait inside SendAll
+inline constexpr int kReceiveWaitMs = 10;  // one readability wait inside ReceiveChunk
+inline constexpr int kAcceptWaitMs = 1;    // readiness wait on the listen socket
+
+// Endpoints.
+inline constexpr int kListenBacklog = 10;
+inline constexpr int kConnectTimeoutMs = 5000;
+inline constexpr int kServerSendStallMs = 5000;  // a server that takes nothing this long is dropped
+
+// Clients.
+inline constexpr int64_t kHoldOutSeconds = 60;          // hold after a time-limit cut-off
+inline constexpr uint32_t kSlowBroadcastMs = 500;        // AddClientData warning threshold
+inline constexpr int64_t kDownstreamMaxBytes = 16 * 1024 * 1024;
+inline constexpr size_t kUpstreamMaxChunks = 64;
+// A worker with nothing to do waits this long for its socket or its wake signal.
+// Every event that matters (queued data, stop, cut-off) wakes it at once.
+inline constexpr int kWorkerIdleWaitMs = 100;
+inline constexpr size_t kPeerNameBytes = 200;
+
+// Greeting frame.
+inline constexpr uint8_t kTextFrameType = 0x74;  // 't'
+inline constexpr size_t kTextFrameOverheadBytes = 10;
+inline constexpr size_t kModTextMaxBytes = 65535 - kTextFrameOverheadBytes;
+
+// Keyboard.
+inline constexpr int kKeyEsc = 27;
+inline constexpr int kEscSequenceWaitMs = 30;  // a lone ESC is one with nothing after it this long
+
+}  // namespace veltor

@@ -1,0 +1,21 @@
+// Process-wide set-up: signal dispositions, the open-file limit, and the
+// requests that signals turn into for the relay loop.
+#pragma once
+
+#include "core/RelayLoop.h"
+
+namespace veltor {
+
+// Ignores SIGPIPE, routes SIGINT/SIGTERM/SIGHUP to an orderly shutdown and
+// SIGUSR1 to a status report, and raises
+// the soft limit of open files to the hard limit. False when a step failed.
+bool SetUpProcess();
+
+// The loop's view of the signals received.
+class SignalRequests final : public LoopRequests {
+ public:
+  bool ShutdownRequested() override;
+  bool TakeStatusRequest() override;
+};
+
+}  // namespace veltor

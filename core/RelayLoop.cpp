@@ -1,0 +1,54 @@
+#include "core/RelayLoop.h"
+
+#include "core/Constants.h"
+
+namespace veltor {
+
+RelayLoop::RelayLoop(Clock& clock, LoopPhases& phases, KeySource& keys, LoopRequests* requests)
+    : clock_(clock), phases_(phases), keys_(keys), requests_(requests) {}
+
+void RelayLoop::Start() {
+  const uint32_t now = clock_.TickMs();
+  lastPassTick_ = now - kPassIntervalMs;
+  lastSecondTick_ = now - kRetryIntervalMs;
+}
+
+bool RelayLoop::Step() {
+  if (requests_ != nullptr) {
+    if (requests_->ShutdownRequested()) return false;
+    if (requests_->TakeStatusRequest()) phases_.PrintStatus();
+  }
+
+  const int key = keys_.PollKey();
+  if (key != KeySource::kNoKey) {
+    const int code = key & 0xFF;
+    if (code == kKeyEsc) return false;
+    if (code == 'S' || code == 's') phases_.PrintStatus();
+  }
+
+  // Ticks wrap after about 49 days; unsigned 32-bit differences keep both
+  // gates firing across the wrap.
+  const uint32_t tick = clock_.TickMs();
+  if (static_cast<uint32_t>(tick - lastPassTick_) < kPassIntervalMs) {
+    clock_.SleepMs(kGateSleepMs);
+    return true;
+  }
+  lastPassTick_ = tick;
+
+  phases_.Sweep();
+  if (static_cast<uint32_t>(tick - lastSecondTick_) >= kRetryIntervalMs) {
+    lastSecondTick_ = tick;
+    phases_.OncePerSecond();
+  }
+  phases_.ServerPump();
+  phases_.ClientPass();
+  return true;
+}
+
+void RelayLoop::Run() {
+  Start();
+  while (Step()) {
+  }
+}
+
+}  // namespace veltor

@@ -1,0 +1,65 @@
+// The relay loop's heartbeat: the keyboard, the 10 ms pass gate and the
+// once-a-second block, calling the phases in their fixed order. The loop knows
+// nothing of sockets or clients; the program wires the phases in.
+#pragma once
+
+#include <cstdint>
+
+#include "core/Clock.h"
+
+namespace veltor {
+
+// The work done at fixed places of the loop.
+class LoopPhases {
+ public:
+  virtual ~LoopPhases() = default;
+  virtual void Sweep() = 0;
+  // Endpoint upkeep and admission, at most once every kRetryIntervalMs.
+  virtual void OncePerSecond() = 0;
+  virtual void ServerPump() = 0;
+  virtual void ClientPass() = 0;
+  virtual void PrintStatus() = 0;
+};
+
+// Where keys and operator requests come from.
+class KeySource {
+ public:
+  virtual ~KeySource() = default;
+  // The next key's code (0..255) without waiting, or kNoKey.
+  virtual int PollKey() = 0;
+  static constexpr int kNoKey = -1;
+};
+
+// Requests that arrive outside the keyboard (signals).
+struct LoopRequests {
+  virtual ~LoopRequests() = default;
+  virtual bool ShutdownRequested() = 0;
+  // True once per request; cleared by reading.
+  virtual bool TakeStatusRequest() = 0;
+};
+
+class RelayLoop {
+ public:
+  RelayLoop(Clock& clock, LoopPhases& phases, KeySource& keys, LoopRequests* requests = nullptr);
+
+  // Arms the gates so that the first pass and its once-a-second block run at once.
+  void Start();
+  // One iteration of the loop. Returns false when the loop is to end (ESC or a
+  // shutdown request).
+  bool Step();
+  // Start() and Step() until the end.
+  void Run();
+
+  uint32_t LastPassTick() const { return lastPassTick_; }
+  uint32_t LastSecondTick() const { return lastSecondTick_; }
+
+ private:
+  Clock& clock_;
+  LoopPhases& phases_;
+  KeySource& keys_;
+  LoopRequests* requests_;
+  uint32_t lastPassTick_ = 0;
+  uint32_t lastSecondTick_ = 0;
+};
+
+}  // namespace veltor

@@ -1,0 +1,3 @@
+#include "core/Entry.h"
+
+int main(int argc, char** argv) { return veltor::RunVeltor(argc, argv); }

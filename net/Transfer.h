@@ -1,0 +1,50 @@
+// The two primitives that move all of the relay's data:
+//   SendAll      writes a whole block, waiting in 1 ms steps while the peer is full;
+//   ReceiveChunk reads what one socket has ready, at most 1000 bytes, waiting at most 10 ms.
+// Neither prints nor closes anything; the caller decides what a result means.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/Constants.h"
+#include "net/NetSocket.h"
+#include "net/WakeSignal.h"
+
+namespace veltor {
+
+enum class TransferResult { Done = 0, Idle = 1, Failed = 2 };
+
+// An owned block of bytes of exactly its length.
+struct DataChunk {
+  std::vector<uint8_t> bytes;
+  size_t Length() const { return bytes.size(); }
+};
+
+// How long a SendAll may go on waiting for a peer that takes nothing.
+struct SendBound {
+  // Checked between waits; returning true gives up with Failed.
+  std::function<bool()> giveUp;
+  // Gives up with Failed after this long without the peer taking a byte; < 0: never.
+  int stallLimitMs = -1;
+};
+
+// Done: all sent without waiting. Idle: all sent, after at least one wait.
+// Failed: no socket, a broken connection, or the bound gave up (possibly after
+// part of the block went out). A length of 0 is Done without touching the socket.
+[[nodiscard]] TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket,
+                                     const SendBound& bound = {});
+
+// Done: `chunk` holds the bytes received. Idle: nothing came within the wait
+// (or `wake` was raised first). Failed: no socket, the peer closed, or an error.
+// `wake`, when given, cuts the wait short and is drained.
+[[nodiscard]] TransferResult ReceiveChunk(NetSocket* socket, std::unique_ptr<DataChunk>& chunk,
+                                          int waitMs = kReceiveWaitMs, WakeSignal* wake = nullptr);
+
+// Sorts the outcome of a recv() call and its errno.
+TransferResult ClassifyReceive(ssize_t received, int error);
+
+}  // namespace veltor
