@@ -1,0 +1,47 @@
+# Thin wrappers over CMake. `make run` tries the relay on the bundled example;
+# `make test` builds and runs every test. On Debian 12, run as root, both
+# install whatever they need first (see `deps`).
+
+BUILD_DIR ?= build
+APT_PACKAGES := cmake g++ make libgtest-dev googletest tmux netcat-openbsd
+
+.PHONY: all deps build test run install clean
+
+all: build
+
+# Tools the build and the tests need. As root the whole set is installed when
+# anything is missing; otherwise the missing packages are named and make stops.
+deps:
+	@missing=""; \
+	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
+	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
+	command -v make >/dev/null 2>&1 || missing="$$missing make"; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	[ -d /usr/src/googletest ] || missing="$$missing googletest"; \
+	command -v tmux >/dev/null 2>&1 || missing="$$missing tmux"; \
+	command -v nc >/dev/null 2>&1 || missing="$$missing netcat-openbsd"; \
+	if [ -z "$$missing" ]; then exit 0; fi; \
+	if [ "$$(id -u)" -eq 0 ]; then \
+	  echo "Installing missing packages:$$missing" >&2; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(APT_PACKAGES); \
+	else \
+	  echo "Missing packages:$$missing" >&2; \
+	  echo "Install them as root with:  apt-get install -y$$missing" >&2; \
+	  exit 1; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j2
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+
+run: build
+	@sh tools/run-demo.sh $(BUILD_DIR)
+
+install: build
+	cmake --install $(BUILD_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR)
