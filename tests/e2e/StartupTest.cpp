@@ -1,0 +1,160 @@
+// Running the real program: the banner, the command line, the configuration's
+// errors and exit statuses, the echo and summary, and the ways to end it.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+#include "tests/support/FakeServer.h"
+#include "tests/support/Ports.h"
+#include "tests/support/RelayHarness.h"
+
+namespace veltor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kBanner =
+    "Veltor 1.0\n"
+    "Written by the Veltor maintainers\n"
+    "https://veltor.example.org/\n"
+    "\n"
+    "ESC to exit, S to show status\n"
+    "\n";
+
+// Runs the relay with `args` to its exit; returns the status.
+int RunToExit(RelayHarness& relay, const std::vector<std::string>& args) {
+  if (!relay.StartWithArgs(args)) return -1000;
+  int status = -1;
+  if (!relay.Process().WaitForExit(10s, &status)) return -1001;
+  return status;
+}
+
+TEST(StartupCommandLine, WrongArgumentCountPrintsBannerAndUsage) {
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a.conf", "b.conf"}}) {
+    RelayHarness relay;
+    EXPECT_EQ(RunToExit(relay, args), 254);
+    EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) + "Usage: Veltor <configFile>\n");
+    EXPECT_EQ(relay.Process().Stdout(), "");
+  }
+}
+
+TEST(StartupConfiguration, UnreadableFileIsStatus254) {
+  RelayHarness relay;
+  const std::string path = relay.Dir().Path() + "/missing.conf";
+  EXPECT_EQ(RunToExit(relay, {path}), 254);
+  EXPECT_EQ(relay.Process().Stderr(),
+            std::string(kBanner) + "Error: unable to open configuration file " + path + "\n");
+}
+
+TEST(StartupConfiguration, BadRuleLineIsStatus253AfterTheRulesBeforeIt) {
+  RelayHarness relay;
+  const std::string path = relay.Dir().WriteFile(
+      "bad.conf", "h\n23\n24\n5\nY, 10.0.0.0, 255.0.0.0, N, 30, Y\nY, 10.0.0 .1, N\nnever read\n");
+  EXPECT_EQ(RunToExit(relay, {path}), 253);
+  EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) +
+                                          "Mask   1: Allow   10.  0.  0.  0  255.  0.  0.  0  NoPassRx DupeOK  30\n"
+                                          "Error: invalid configuration line:\n  Y,10.0.0.1,N\n");
+}
+
+TEST(StartupConfiguration, IncompleteFilesAreStatus252) {
+  const char* const files[] = {
+      "# comments only\n\n",
+      "h\n23\n24\n5\n",                          // no rule
+      "h\nport\n24\n5\nY,0.0.0.0,0.0.0.0,N,0,N\n",  // a port of letters
+      "h\n23\n24\n0\nY,0.0.0.0,0.0.0.0,N,0,N\n",    // zero client maximum
+  };
+  for (const char* contents : files) {
+    RelayHarness relay;
+    EXPECT_EQ(RunToExit(relay, {relay.Dir().WriteFile("c.conf", contents)}), 252) << contents;
+    const std::string err = relay.Process().Stderr();
+    EXPECT_TRUE(err.ends_with("Error: invalid configuration file format\n")) << err;
+  }
+}
+
+RelayConfig QuietConfig() {
+  RelayConfig config;
+  config.serverPort = FindFreePort();  // nothing listens there
+  config.listenPort = FindFreePort();
+  config.maxClients = 7;
+  config.ruleLines = {"Y, 127.0.0.1, 255.255.255.255, Y, 0, N", "N,0.0.0.0,0.0.0.0,N,-1,N"};
+  return config;
+}
+
+TEST(StartupRun, EchoesRulesAndSummaryThenEscEndsWithStatusZero) {
+  RelayHarness relay;
+  const RelayConfig config = QuietConfig();
+  ASSERT_TRUE(relay.StartAndWaitListening(config));
+  const std::string expected = std::string(kBanner) +
+                               "Mask   1: Allow  127.  0.  0.  1  255.255.255.255    PassRx NoDupe  0\n"
+                               "Mask   2:  Deny    0.  0.  0.  0    0.  0.  0.  0  NoPassRx NoDupe  -1\n"
+                               "Server: 127.0.0.1 : " + std::to_string(config.serverPort) + "\n" +
+                               "Listening on port " + std::to_string(config.listenPort) + "\n" +
+                               "Max clients: 7\n\n";
+  EXPECT_TRUE(relay.Process().Stderr().starts_with(expected)) << relay.Process().Stderr();
+
+  const auto pressed = std::chrono::steady_clock::now();
+  int status = -1;
+  ASSERT_TRUE(relay.Quit(&status, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, 1500ms);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(relay.Process().Stdout().ends_with(": listen socket disconnected\n"));
+}
+
+TEST(StartupRun, EachShutdownSignalEndsLikeEsc) {
+  for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+    RelayHarness relay;
+    ASSERT_TRUE(relay.StartAndWaitListening(QuietConfig()));
+    relay.Process().Signal(signalNumber);
+    int status = -1;
+    ASSERT_TRUE(relay.Process().WaitForExit(2s, &status)) << signalNumber;
+    EXPECT_EQ(status, 0) << signalNumber;
+    EXPECT_EQ(relay.Process().CountInStdout("listen socket disconnected\n"), 1u);
+  }
+}
+
+TEST(StartupRun, EndOfInputKeepsTheRelayRunning) {
+  RelayHarness relay;
+  ASSERT_TRUE(relay.StartAndWaitListening(QuietConfig()));
+  relay.Process().CloseStdin();
+  // Still retrying its server a second later, and still answering a signal.
+  const size_t retries = relay.Process().CountInStderr("Unable to connect to server");
+  ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server", 5s, retries + 1));
+  EXPECT_TRUE(relay.Process().Running());
+  relay.Process().Signal(SIGTERM);
+  int status = -1;
+  ASSERT_TRUE(relay.Process().WaitForExit(2s, &status));
+  EXPECT_EQ(status, 0);
+}
+
+TEST(StartupRun, KeysOnAPipeAreReadOneByOne) {
+  RelayHarness relay;
+  ASSERT_TRUE(relay.StartAndWaitListening(QuietConfig()));
+  ASSERT_TRUE(relay.Process().WriteStdin("xSs"));
+  ASSERT_TRUE(relay.Process().WaitForStderr(" 0 clients:\n", 5s, 2));
+  ASSERT_TRUE(relay.Process().WriteStdin("\x1b" "S"));
+  int status = -1;
+  ASSERT_TRUE(relay.Process().WaitForExit(2s, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(relay.Process().CountInStderr(" 0 clients:\n"), 2u);  // the S after ESC is never read
+  const std::regex statusLine(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: 0 clients:\n)");
+  EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), statusLine));
+}
+
+TEST(StartupRun, EscBeforeAnyEndpointOpensPrintsNoDisconnectLine) {
+  // A listen port that is taken and a server that is down: nothing ever opens.
+  FakeServer holder;
+  ASSERT_TRUE(holder.Listen());
+  RelayConfig config = QuietConfig();
+  config.listenPort = holder.Port();
+  RelayHarness relay;
+  ASSERT_TRUE(relay.Start(config));
+  ASSERT_TRUE(relay.Process().WaitForStderr("Port might be in use\n", 5s));
+  int status = -1;
+  ASSERT_TRUE(relay.Quit(&status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(relay.Process().Stdout(), "");
+}
+
+}  // namespace
+}  // namespace veltor::testing

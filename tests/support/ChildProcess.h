@@ -1,0 +1,82 @@
+// Runs a program under test as a child process, the way an operator would run
+// it from a shell: arguments on the command line, keys on standard input, and
+// its two output streams captured for the test to examine.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "tests/support/OutputCapture.h"
+
+namespace veltor::testing {
+
+// Threads: Start, WriteStdin, CloseStdin and the destructor belong to the
+// test's own thread. The output accessors and the process-state calls
+// (WaitForExit, Signal, Running, Pid) may be used from any thread.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  // Closes stdin; a child still running is killed with SIGKILL and reaped;
+  // the output reader is joined. Never leaves a zombie or a stray child.
+  ~ChildProcess();
+
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts `binary` (searched in PATH when it holds no '/') with `args` as
+  // argv[1..]. Standard input is a pipe from this object, standard output and
+  // standard error are pipes read in the background. False if the program
+  // could not be started or this object already started one.
+  bool Start(const std::string& binary, const std::vector<std::string>& args);
+
+  // Writes all of `bytes` to the child's standard input within 5 s. False if
+  // stdin is closed, the child has closed its end, or the pipe stays full.
+  bool WriteStdin(std::string_view bytes);
+  // Gives the child end of file on standard input. Idempotent.
+  void CloseStdin();
+
+  // Snapshots of everything the child has written so far.
+  std::string Stdout() const;
+  std::string Stderr() const;
+
+  // True as soon as the stream holds `needle` at least `occurrences` times
+  // (non-overlapping). False on time-out, or early once the stream has ended.
+  bool WaitForStdout(std::string_view needle, std::chrono::milliseconds timeout,
+                     size_t occurrences = 1);
+  bool WaitForStderr(std::string_view needle, std::chrono::milliseconds timeout,
+                     size_t occurrences = 1);
+
+  size_t CountInStdout(std::string_view needle) const;
+  size_t CountInStderr(std::string_view needle) const;
+
+  // True once the child has exited and both output pipes have been read to
+  // end of file, so Stdout()/Stderr() are then complete. `exitStatus`
+  // (optional) receives the exit code 0..255, or 128 + signal number if a
+  // signal ended the child. False on time-out or if nothing was started.
+  bool WaitForExit(std::chrono::milliseconds timeout, int* exitStatus);
+
+  // Sends `sig` to the child unless it has already been reaped.
+  void Signal(int sig);
+  // False before Start and once the child has exited.
+  bool Running();
+  // The child's process id, or -1 before a successful Start.
+  pid_t Pid();
+
+ private:
+  bool ReapLocked();  // caller holds stateMutex_
+
+  std::mutex stateMutex_;  // guards pid_, reaped_, exitStatus_
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int exitStatus_ = -1;
+
+  int stdinFd_ = -1;       // parent's write end, non-blocking
+  OutputCapture output_;   // declared last: its reader stops before the rest goes
+};
+
+}  // namespace veltor::testing

@@ -1,0 +1,47 @@
+// Reading the greeting frames a client receives at admission, independently
+// of the relay's own code, so tests check the bytes on the wire.
+//
+// Frame layout (all integers little-endian):
+//   byte 0        0x74 ('t'), the text frame type
+//   bytes 1-2     N, the whole frame length: text length L + 10
+//   bytes 3-6     the relay's 32-bit millisecond tick at sending
+//   bytes 7..     the L text bytes, then one zero byte
+//   last 2 bytes  checksum: sum of bytes 0..N-3 as unsigned bytes, mod 2^16
+// The text "abc" at tick 0 is 74 0D 00 00 00 00 00 61 62 63 00 A7 01.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace veltor::testing {
+
+inline constexpr uint8_t kTextFrameType = 0x74;
+inline constexpr size_t kTextFrameOverheadBytes = 10;
+
+struct ParsedFrame {
+  uint8_t type = 0;
+  uint16_t length = 0;    // N, the whole frame
+  uint32_t tick = 0;
+  std::string text;       // without the zero terminator
+  uint16_t checksum = 0;  // as received
+  bool checksumOk = false;
+};
+
+// Parses one text frame from the front of `bytes`. True when a whole,
+// well-formed frame is there: type 0x74, N >= 10, N bytes available and a zero
+// byte after the text. `consumed` is then N, so a test can walk a stream of
+// frames. A wrong checksum still parses (checksumOk false) so the test can
+// report it. False otherwise (too short or malformed); `out` and `consumed`
+// are then left untouched.
+bool ParseTextFrame(std::string_view bytes, ParsedFrame& out, size_t& consumed);
+
+// The frame for `text` at `tick`, built from the layout above; for tests of
+// the parser and for comparing whole frames once the tick is known.
+std::string EncodeTextFrame(std::string_view text, uint32_t tick);
+
+// "74 0d 00 ..." for failure messages: binary data readable in test output.
+std::string HexDump(std::string_view bytes, size_t maxBytes = 256);
+
+}  // namespace veltor::testing

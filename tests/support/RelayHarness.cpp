@@ -1,0 +1,70 @@
+#include "tests/support/RelayHarness.h"
+
+#include <cstdlib>
+
+#include "tests/support/Deadline.h"
+
+namespace veltor::testing {
+
+std::string VeltorBinary() {
+  // The environment wins so a test run can point at another build without
+  // recompiling; the macro comes from the build, which knows where it put
+  // the binary.
+  if (const char* fromEnvironment = std::getenv("VELTOR_BINARY");
+      fromEnvironment != nullptr && *fromEnvironment != '\0') {
+    return fromEnvironment;
+  }
+#ifdef VELTOR_BINARY
+  return VELTOR_BINARY;
+#else
+  return "veltor";
+#endif
+}
+
+std::string RelayConfig::Render() const {
+  std::string text;
+  for (const std::string& mod : modTexts) text += "MOD:" + mod + "\n";
+  text += serverHost + "\n";
+  text += std::to_string(serverPort) + "\n";
+  text += std::to_string(listenPort) + "\n";
+  text += std::to_string(maxClients) + "\n";
+  for (const std::string& rule : ruleLines) text += rule + "\n";
+  return text;
+}
+
+bool RelayHarness::Start(const RelayConfig& config) {
+  configPath_ = dir_.WriteFile("veltor.cfg", config.Render());
+  if (configPath_.empty()) return false;
+  listenPort_ = config.listenPort;
+  return process_.Start(VeltorBinary(), {configPath_});
+}
+
+bool RelayHarness::StartAndWaitListening(const RelayConfig& config,
+                                         std::chrono::milliseconds timeout) {
+  if (!Start(config)) return false;
+  // The line end keeps port 1234 from matching a report about port 12345.
+  const std::string listening =
+      "listen socket created on port " + std::to_string(config.listenPort) + "\n";
+  return process_.WaitForStdout(listening, timeout);
+}
+
+bool RelayHarness::StartWithArgs(const std::vector<std::string>& args) {
+  return process_.Start(VeltorBinary(), args);
+}
+
+bool RelayHarness::Quit(int* status, std::chrono::milliseconds timeout) {
+  // A relay that already ended has closed its stdin, so the write may fail;
+  // the exit is what matters.
+  process_.WriteStdin("\x1b");
+  return process_.WaitForExit(timeout, status);
+}
+
+bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admittedBefore,
+                           std::chrono::milliseconds timeout) {
+  const Deadline deadline(timeout);
+  if (!client.Connect(relay.ListenPort(), timeout)) return false;
+  const auto left = std::chrono::milliseconds(deadline.PollTimeoutMs());
+  return relay.Process().WaitForStdout("accepted: ", left, admittedBefore + 1);
+}
+
+}  // namespace veltor::testing

@@ -1,0 +1,91 @@
+// Running the real relay binary in an end-to-end test: a configuration file
+// in a scratch directory, the process with its captured output, and the
+// operator's ESC to end it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestClient.h"
+
+namespace veltor::testing {
+
+// Every test client connects from 127.0.0.1, so a rule without DupeOK would
+// turn away the second one. This rule admits them all, with pass-through and
+// no time limit.
+inline constexpr const char* kAllowLoopbackRule = "Y, 127.0.0.1, 255.255.255.255, Y, 0, Y";
+
+// The relay binary: $VELTOR_BINARY if set, else the build's own binary, else
+// "veltor" from PATH.
+std::string VeltorBinary();
+
+// The settings of one relay run. Render() gives the file text: a "MOD:" line
+// per text, then the server host, server port, listen port and client
+// maximum, then the rule lines, each on its own line. The relay trims every
+// line and cuts it at '#', so MOD texts with trailing blanks or '#' do not
+// survive. Without a rule line the relay refuses the file.
+struct RelayConfig {
+  std::vector<std::string> modTexts;
+  std::string serverHost = "127.0.0.1";
+  uint16_t serverPort = 0;
+  uint16_t listenPort = 0;
+  int maxClients = 10;
+  // "allow, address, mask, passRx, time limit seconds, dupeOK", e.g.
+  // "Y, 127.0.0.1, 255.255.255.255, Y, 0, N".
+  std::vector<std::string> ruleLines;
+
+  std::string Render() const;
+};
+
+// One relay process per harness; a second Start on the same harness fails.
+class RelayHarness {
+ public:
+  RelayHarness() = default;
+  // A relay still running is killed (SIGKILL) and reaped, then the scratch
+  // directory is removed.
+  ~RelayHarness() = default;
+
+  RelayHarness(const RelayHarness&) = delete;
+  RelayHarness& operator=(const RelayHarness&) = delete;
+
+  // Writes the configuration to "veltor.cfg" in the scratch directory and
+  // starts the relay with its path as the only argument.
+  bool Start(const RelayConfig& config);
+  // Start, then wait until the relay reports its listen socket on
+  // config.listenPort. False if either fails.
+  bool StartAndWaitListening(const RelayConfig& config,
+                             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  // Starts the relay with exactly `args` (for command-line and file errors);
+  // write files first with Dir().WriteFile.
+  bool StartWithArgs(const std::vector<std::string>& args);
+
+  ChildProcess& Process() { return process_; }
+  TempDir& Dir() { return dir_; }
+  const std::string& ConfigPath() const { return configPath_; }
+  uint16_t ListenPort() const { return listenPort_; }
+
+  // Presses ESC (byte 27 on stdin) and waits for the exit and all output.
+  // `status` (optional) receives the exit status as WaitForExit gives it.
+  bool Quit(int* status, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+ private:
+  TempDir dir_;          // outlives the process: declared first, destroyed last
+  ChildProcess process_;
+  std::string configPath_;
+  uint16_t listenPort_ = 0;
+};
+
+// Connects `client` to the relay's listen port and waits until the relay has
+// logged its admission, i.e. until stdout holds "accepted: " at least
+// admittedBefore + 1 times. The relay admits at most one client per second,
+// so allow a second per client queued ahead. False if the connect fails or
+// the admission does not show in time (a denial, for example).
+bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admittedBefore,
+                           std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+}  // namespace veltor::testing
