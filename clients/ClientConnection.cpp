@@ -118,11 +118,13 @@ void ClientConnection::AppendUpstream(std::unique_ptr<DataChunk> chunk) {
 }
 
 bool ClientConnection::SendGreeting() {
-  const SendBound bound{[this] { return ShouldGiveUp(); }, -1};
+  // The greeting belongs to the admission: it goes out whole even to a client
+  // cut off in the pass that admitted it, and only a release interrupts it.
+  const SendBound bound{[this] { return stopRequested.load(); }, -1};
   for (const Frame& frame : greetingFrames_) {
     if (SendAll(frame.data(), frame.size(), socket_.get(), bound) == TransferResult::Failed) {
       // The client is ended rather than left with a cut-off frame.
-      if (!ShouldGiveUp()) Disconnect();
+      if (!stopRequested.load()) Disconnect();
       return false;
     }
   }

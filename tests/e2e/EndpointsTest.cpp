@@ -1,0 +1,103 @@
+// The relay's own endpoints, run for real: retrying a missing server and a
+// taken port once a second, healing when they come back, and closing both at
+// shutdown in order.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/support/FakeServer.h"
+#include "tests/support/Ports.h"
+#include "tests/support/RelayHarness.h"
+
+namespace veltor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )";
+
+RelayConfig ConfigFor(uint16_t serverPort) {
+  RelayConfig config;
+  config.serverPort = serverPort;
+  config.listenPort = FindFreePort();
+  config.ruleLines = {kAllowLoopbackRule};
+  return config;
+}
+
+TEST(EndpointRetries, MissingServerIsRetriedAboutOnceASecondWhileTheListenSocketOpens) {
+  RelayHarness relay;
+  const RelayConfig config = ConfigFor(FindFreePort());
+  ASSERT_TRUE(relay.StartAndWaitListening(config));
+  const auto first = std::chrono::steady_clock::now();
+  ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server. Check address and port\n", 10s, 4));
+  const auto elapsed = std::chrono::steady_clock::now() - first;
+  EXPECT_GE(elapsed, 2s);  // four attempts, a second apart
+  EXPECT_LT(elapsed, 8s);
+  const std::regex retry("(^|\n)" + kStamp + "Unable to connect to server. Check address and port\n");
+  EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), retry));
+  EXPECT_TRUE(std::regex_match(relay.Process().Stdout(),
+                               std::regex(kStamp + "listen socket created on port " +
+                                          std::to_string(config.listenPort) + "\n")));
+}
+
+TEST(EndpointRetries, ServerThatComesUpGoesAwayAndReturnsIsFollowed) {
+  const uint16_t serverPort = FindFreePort();
+  RelayHarness relay;
+  ASSERT_TRUE(relay.StartAndWaitListening(ConfigFor(serverPort)));
+  ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server", 5s));
+
+  FakeServer server;
+  ASSERT_TRUE(server.Listen(serverPort));
+  ASSERT_TRUE(server.AcceptConnection(5s));
+  const std::string created = "server socket created to 127.0.0.1:" + std::to_string(serverPort) + "\n";
+  ASSERT_TRUE(relay.Process().WaitForStdout(created, 5s));
+
+  server.CloseConnection();
+  ASSERT_TRUE(relay.Process().WaitForStdout("server socket disconnected\n", 5s));
+  ASSERT_TRUE(server.AcceptConnection(5s));
+  ASSERT_TRUE(relay.Process().WaitForStdout(created, 5s, 2));
+  EXPECT_EQ(relay.Process().CountInStdout("server socket disconnected\n"), 1u);
+
+  int status = -1;
+  ASSERT_TRUE(relay.Quit(&status));
+  EXPECT_EQ(status, 0);
+  // Shutdown closes the server socket, then the listen socket.
+  const std::string out = relay.Process().Stdout();
+  const std::regex tail(kStamp + "server socket disconnected\n" + kStamp + "listen socket disconnected\n$");
+  EXPECT_TRUE(std::regex_search(out, tail)) << out;
+  EXPECT_TRUE(server.WaitForPeerClose(5s));
+}
+
+TEST(EndpointRetries, TakenPortIsRetriedEachSecondUntilFreed) {
+  FakeServer holder;
+  ASSERT_TRUE(holder.Listen());
+  FakeServer server;
+  ASSERT_TRUE(server.Listen());
+  RelayConfig config = ConfigFor(server.Port());
+  config.listenPort = holder.Port();
+  RelayHarness relay;
+  ASSERT_TRUE(relay.Start(config));
+  const std::string inUse = "Unable to create listening socket. Port might be in use\n";
+  ASSERT_TRUE(relay.Process().WaitForStderr(inUse, 10s, 3));
+  EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), std::regex(kStamp + inUse)));
+
+  holder.CloseListener();
+  ASSERT_TRUE(relay.Process().WaitForStdout(
+      "listen socket created on port " + std::to_string(config.listenPort) + "\n", 5s));
+  const size_t attempts = relay.Process().CountInStderr(inUse);
+  // Open now: no further attempts follow.
+  ASSERT_TRUE(server.AcceptConnection(5s));
+  EXPECT_FALSE(relay.Process().WaitForStderr(inUse, 2500ms, attempts + 1));
+}
+
+TEST(EndpointRetries, UnresolvableServerNameCountsAsAFailedConnect) {
+  RelayConfig config = ConfigFor(23);
+  config.serverHost = "no-such-host.invalid";
+  RelayHarness relay;
+  ASSERT_TRUE(relay.StartAndWaitListening(config));
+  ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server. Check address and port\n", 10s, 2));
+  EXPECT_TRUE(relay.Process().Stderr().find("Server: no-such-host.invalid : 23\n") != std::string::npos);
+}
+
+}  // namespace
+}  // namespace veltor::testing

@@ -1,0 +1,273 @@
+// The relay from end to end: a fake server, the real binary and real client
+// sockets on 127.0.0.1. Greeting frames, fan-out, pass-through, every
+// admission verdict, time limits, server restarts and a client that stalls.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "tests/support/FakeServer.h"
+#include "tests/support/Frames.h"
+#include "tests/support/Ports.h"
+#include "tests/support/RelayHarness.h"
+
+namespace veltor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )";
+const std::string kConnLoopback = R"(Conn: 127\.0\.0\.1 \([^)]*\)\.\.\. )";
+
+// A relay connected to a fake server, ready for clients.
+class RelayRig {
+ public:
+  explicit RelayRig(std::vector<std::string> rules, int maxClients = 10, std::vector<std::string> modTexts = {}) {
+    ok_ = server.Listen();
+    config.serverPort = server.Port();
+    config.listenPort = FindFreePort();
+    config.maxClients = maxClients;
+    config.ruleLines = std::move(rules);
+    config.modTexts = std::move(modTexts);
+    ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(5s) &&
+          relay.Process().WaitForStdout("server socket created to", 5s);
+  }
+  bool Ready() const { return ok_; }
+
+  // Connects a client and waits for its verdict line; returns that line's text
+  // after the "Conn" part (e.g. "denied: rule").
+  std::string ConnectAndJudge(TestClient& client) {
+    const size_t before = Verdicts();
+    if (!client.Connect(config.listenPort)) return "<connect failed>";
+    if (!relay.Process().WaitForStdout("... ", 5s, before + 1)) return "<no verdict>";
+    // The verdict completes the line shortly after the "Conn" part.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::string out = relay.Process().Stdout();
+      size_t at = 0;
+      for (size_t i = 0; i <= before; ++i) at = out.find("... ", at) + 4;
+      const size_t end = out.find('\n', at);
+      if (end != std::string::npos) return out.substr(at, end - at);
+      std::this_thread::sleep_for(5ms);
+    }
+    return "<unfinished verdict>";
+  }
+  size_t Verdicts() { return relay.Process().CountInStdout("... "); }
+
+  FakeServer server;
+  RelayConfig config;
+  RelayHarness relay;
+
+ private:
+  bool ok_ = false;
+};
+
+// Reads `count` greeting frames from `client`; returns their texts.
+std::vector<std::string> ReadGreeting(TestClient& client, size_t count) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < count; ++i) {
+    std::string header;
+    if (!client.ReadExactly(3, header, 5s)) return texts;
+    const size_t length = static_cast<uint8_t>(header[1]) | (static_cast<uint8_t>(header[2]) << 8);
+    std::string rest;
+    if (length < 10 || !client.ReadExactly(length - 3, rest, 5s)) return texts;
+    ParsedFrame frame;
+    size_t consumed = 0;
+    if (!ParseTextFrame(header + rest, frame, consumed) || !frame.checksumOk || consumed != length) return texts;
+    texts.push_back(frame.text);
+  }
+  return texts;
+}
+
+// Deterministic bytes in pieces of uneven size.
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return data;
+}
+
+TEST(RelayFanOut, TwoClientsGetTheGreetingThenEveryServerByteInOrder) {
+  RelayRig rig({kAllowLoopbackRule}, 10, {" Welcome", "", "second"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient first, second;
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, first, 0));
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, second, 1));
+  const std::vector<std::string> greeting{" Welcome", "", "second"};
+  EXPECT_EQ(ReadGreeting(first, 3), greeting);
+  EXPECT_EQ(ReadGreeting(second, 3), greeting);
+
+  const std::string data = Pattern(40'000);
+  for (size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 3 % 2999 + 1) {
+    ASSERT_TRUE(rig.server.Send(data.substr(at, piece)));
+  }
+  std::string got1, got2;
+  ASSERT_TRUE(first.ReadExactly(data.size(), got1, 20s));
+  ASSERT_TRUE(second.ReadExactly(data.size(), got2, 20s));
+  EXPECT_TRUE(got1 == data);
+  EXPECT_TRUE(got2 == data);
+
+  first.Close();
+  second.Reset();
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("Disc: ", 5s, 2));
+  const std::regex disc(kStamp + R"(Disc: 127\.0\.0\.1\. 40000 bytes in 0:00:\d\d \(\d+ BPS\)\n)");
+  const std::string out = rig.relay.Process().Stdout();
+  EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), disc), std::sregex_iterator()), 2) << out;
+}
+
+TEST(RelayPassThrough, PassRxClientReachesTheServerInOrder) {
+  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, Y, 0, N"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  ASSERT_EQ(rig.ConnectAndJudge(client), "accepted:   PassRx  0");
+  const std::string typed = Pattern(5'500);
+  for (size_t at = 0; at < typed.size(); at += 700) ASSERT_TRUE(client.Send(typed.substr(at, 700)));
+  std::string got;
+  ASSERT_TRUE(rig.server.ReceiveExactly(typed.size(), got, 10s));
+  EXPECT_TRUE(got == typed);
+}
+
+TEST(RelayPassThrough, NoPassRxClientIsReadButNeverForwarded) {
+  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, N, 0, N"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  ASSERT_EQ(rig.ConnectAndJudge(client), "accepted: NoPassRx  0");
+  ASSERT_TRUE(client.Send(Pattern(20'000)));
+  EXPECT_EQ(rig.server.ReceiveFor(1500ms), "");
+  // It still receives the server's data.
+  ASSERT_TRUE(rig.server.Send("still here"));
+  std::string got;
+  ASSERT_TRUE(client.ReadExactly(10, got, 5s));
+  EXPECT_EQ(got, "still here");
+}
+
+TEST(RelayAdmission, MaxConnsIsJudgedBeforeAnyRule) {
+  RelayRig rig({"N, 0.0.0.0, 0.0.0.0, N, 0, N"}, 0 - 1);
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  EXPECT_EQ(rig.ConnectAndJudge(client), "denied: max conns");
+  EXPECT_TRUE(client.WaitForClose(5s));
+}
+
+TEST(RelayAdmission, FullTableDeniesWithMaxConns) {
+  RelayRig rig({kAllowLoopbackRule}, 1);
+  ASSERT_TRUE(rig.Ready());
+  TestClient first, second;
+  ASSERT_EQ(rig.ConnectAndJudge(first), "accepted:   PassRx  0");
+  EXPECT_EQ(rig.ConnectAndJudge(second), "denied: max conns");
+  EXPECT_TRUE(second.WaitForClose(5s));
+  const std::regex line(kStamp + kConnLoopback + "denied: max conns\n");
+  EXPECT_TRUE(std::regex_search(rig.relay.Process().Stdout(), line));
+}
+
+TEST(RelayAdmission, FirstMatchingRuleDecides) {
+  // The first rule matches and denies; the admitting rule after it is never reached.
+  RelayRig rig({"N, 127.0.0.0, 255.0.0.0, Y, 0, Y", kAllowLoopbackRule});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  EXPECT_EQ(rig.ConnectAndJudge(client), "denied: rule");
+  EXPECT_TRUE(client.WaitForClose(5s));
+}
+
+TEST(RelayAdmission, NoMatchingRuleAndRulesWithBitsOutsideTheirMask) {
+  // 127.0.0.1 under mask 255.0.0.0 can never equal the masked address.
+  RelayRig rig({"Y, 10.0.0.0, 255.0.0.0, Y, 0, Y", "Y, 127.0.0.1, 255.0.0.0, Y, 0, Y"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  EXPECT_EQ(rig.ConnectAndJudge(client), "denied: no rule");
+  EXPECT_TRUE(client.WaitForClose(5s));
+}
+
+TEST(RelayAdmission, SecondConnectionFromAnAddressUnderNoDupe) {
+  RelayRig rig({"Y, 127.0.0.0, 255.0.0.0, N, 0, N"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient first, second;
+  ASSERT_EQ(rig.ConnectAndJudge(first), "accepted: NoPassRx  0");
+  EXPECT_EQ(rig.ConnectAndJudge(second), "denied: dupe");
+  EXPECT_TRUE(second.WaitForClose(5s));
+  EXPECT_TRUE(first.IsConnected());
+}
+
+TEST(RelayTimeLimit, ClientIsCutOffAfterItsLimitAndItsAddressHeldOut) {
+  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, N, 2, N"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  ASSERT_EQ(rig.ConnectAndJudge(client), "accepted: NoPassRx  2");
+  const auto admitted = std::chrono::steady_clock::now();
+  ASSERT_TRUE(rig.server.Send("12345"));
+  std::string got;
+  ASSERT_TRUE(client.ReadExactly(5, got, 5s));
+  ASSERT_TRUE(client.WaitForClose(10s));
+  EXPECT_GE(std::chrono::steady_clock::now() - admitted, 1s);  // whole wall-clock seconds
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
+  const std::regex hit(kStamp + R"(client 127\.0\.0\.1 time limit hit\. 5 bytes in [23] seconds \([12] BPS\)\n)");
+  EXPECT_TRUE(std::regex_search(rig.relay.Process().Stdout(), hit)) << rig.relay.Process().Stdout();
+
+  // Within the hold, the same address is turned away as timing out.
+  TestClient again;
+  EXPECT_EQ(rig.ConnectAndJudge(again), "denied: dupe (timing out)");
+  EXPECT_EQ(rig.relay.Process().CountInStdout("Disc: "), 0u);
+}
+
+TEST(RelayTimeLimit, NegativeLimitCutsOffAtAdmissionAfterTheGreeting) {
+  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, Y, -1, Y"}, 10, {"hi"});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  ASSERT_EQ(rig.ConnectAndJudge(client), "accepted:   PassRx  -1");
+  EXPECT_EQ(ReadGreeting(client, 1), std::vector<std::string>{"hi"});
+  EXPECT_TRUE(client.WaitForClose(5s));
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
+  EXPECT_NE(rig.relay.Process().Stdout().find("client 127.0.0.1 time limit hit. 0 bytes in 0 seconds (0 BPS)\n"),
+            std::string::npos);
+}
+
+TEST(RelayServerLink, ClientsStayWhileTheServerRestartsAndThenResume) {
+  RelayRig rig({kAllowLoopbackRule});
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, client, 0));
+  ASSERT_TRUE(rig.server.Send("before "));
+  std::string got;
+  ASSERT_TRUE(client.ReadExactly(7, got, 5s));
+
+  rig.server.CloseConnection();
+  rig.server.CloseListener();
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("server socket disconnected\n", 5s));
+  ASSERT_TRUE(rig.relay.Process().WaitForStderr("Unable to connect to server", 5s));
+  ASSERT_TRUE(rig.server.Listen(rig.config.serverPort));
+  ASSERT_TRUE(rig.server.AcceptConnection(5s));
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("server socket created to", 5s, 2));
+  ASSERT_TRUE(rig.server.Send("after"));
+  ASSERT_TRUE(client.ReadExactly(5, got, 5s));
+  EXPECT_EQ(got, "after");
+  EXPECT_EQ(rig.relay.Process().CountInStdout("Disc: "), 0u);
+}
+
+TEST(RelayStalledClient, OthersKeepReceivingAndShutdownIsPrompt) {
+  RelayRig rig({kAllowLoopbackRule});
+  ASSERT_TRUE(rig.Ready());
+  TestClient stalled, healthy;
+  stalled.SetReceiveBuffer(4096);
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled, 0));
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, healthy, 1));
+
+  // Far more than the stalled client's socket buffers hold; it reads none of it.
+  const std::string data = Pattern(600'000);
+  std::string got;
+  std::thread writer([&] { rig.server.Send(data, 30s); });
+  const bool received = healthy.ReadExactly(data.size(), got, 30s);
+  writer.join();
+  ASSERT_TRUE(received);
+  EXPECT_TRUE(got == data);
+
+  ASSERT_TRUE(rig.relay.Process().WriteStdin("S"));
+  ASSERT_TRUE(rig.relay.Process().WaitForStderr(" 2 clients:\n", 5s));
+  const auto pressed = std::chrono::steady_clock::now();
+  int status = -1;
+  ASSERT_TRUE(rig.relay.Quit(&status, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, 1s);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(rig.relay.Process().CountInStdout("Disc: "), 0u);  // released, not disconnected
+}
+
+}  // namespace
+}  // namespace veltor::testing
