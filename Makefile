@@ -5,7 +5,7 @@
 BUILD_DIR ?= build
 APT_PACKAGES := cmake g++ make libgtest-dev googletest tmux netcat-openbsd
 
-.PHONY: all deps build test run install clean
+.PHONY: all deps build test soak run install clean
 
 all: build
 
@@ -35,7 +35,11 @@ build: deps
 	cmake --build $(BUILD_DIR) -j2
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -LE soak
+
+# The soak and fault test: about three minutes of clients coming and going.
+soak: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -L soak
 
 run: build
 	@sh tools/run-demo.sh $(BUILD_DIR)

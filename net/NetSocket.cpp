@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace veltor {
@@ -46,10 +48,13 @@ bool NetSocket::Connect(const std::string& host, uint16_t port, int timeoutMs) {
   if (::connect(handle_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) return false;
 
+  // A signal must not restart the wait: the bound holds for the whole connect.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   pollfd entry{handle_, POLLOUT, 0};
   int ready = 0;
   do {
-    ready = ::poll(&entry, 1, timeoutMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    ready = ::poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
   } while (ready < 0 && errno == EINTR);
   if (ready <= 0) return false;
   int error = 0;

@@ -1,0 +1,638 @@
+// The client table and the relay's passes over it, driven by a fake wall
+// clock with real loopback clients and a loopback stand-in for the server:
+// time limits and the hold after them, sweeping, shutdown, the broadcast from
+// the server, forwarding to it, and the operator's status table.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "clients/ClientConnection.h"
+#include "clients/ClientTable.h"
+#include "clients/RelayPasses.h"
+#include "console/StatusReport.h"
+#include "core/Constants.h"
+#include "net/ServerLink.h"
+#include "tests/FakeClock.h"
+#include "tests/support/Deadline.h"
+
+namespace veltor {
+namespace {
+
+using namespace std::chrono_literals;
+using Frames = std::vector<ClientConnection::Frame>;
+
+constexpr std::chrono::milliseconds kCap = 5000ms;
+
+constexpr uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; }
+
+// A descriptor the test owns.
+class PeerFd {
+ public:
+  explicit PeerFd(int fd = -1) : fd_(fd) {}
+  ~PeerFd() { Close(); }
+  PeerFd(PeerFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  PeerFd& operator=(PeerFd&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+struct BufferSizes {
+  int peerReceive = 0;  // 0: the kernel's default
+  int relaySend = 0;
+};
+
+// A connected loopback TCP pair: `relay` is the relay's non-blocking end,
+// `peer` the end the test plays (a client or the server).
+struct LoopbackPair {
+  std::unique_ptr<NetSocket> relay;
+  PeerFd peer;
+};
+
+LoopbackPair MakePair(BufferSizes sizes = {}) {
+  LoopbackPair pair;
+  PeerFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (listener.get() < 0 || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 1) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return pair;
+  }
+  PeerFd peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (peer.get() < 0) return pair;
+  // The receive window is settled in the handshake, so its size goes on first.
+  if (sizes.peerReceive > 0) {
+    ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, &sizes.peerReceive, sizeof sizes.peerReceive);
+  }
+  if (::connect(peer.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return pair;
+  const int accepted = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+  if (accepted < 0) return pair;
+  auto relay = std::make_unique<NetSocket>(accepted);
+  if (!relay->SetNonBlocking()) return pair;
+  if (sizes.relaySend > 0) {
+    ::setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &sizes.relaySend, sizeof sizes.relaySend);
+  }
+  // The test's end only ever waits in poll() against a deadline.
+  if (::fcntl(peer.get(), F_SETFL, ::fcntl(peer.get(), F_GETFL, 0) | O_NONBLOCK) != 0) return pair;
+  pair.relay = std::move(relay);
+  pair.peer = std::move(peer);
+  return pair;
+}
+
+// Up to `n` bytes from `fd`: fewer only when the peer closed or `cap` ran out.
+std::string ReadExactly(int fd, size_t n, std::chrono::milliseconds cap = kCap) {
+  const testing::Deadline deadline(cap);
+  std::string got;
+  char buffer[4096];
+  while (got.size() < n) {
+    const ssize_t r = ::recv(fd, buffer, std::min(sizeof buffer, n - got.size()), 0);
+    if (r > 0) {
+      got.append(buffer, static_cast<size_t>(r));
+      continue;
+    }
+    if (r == 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+    if (deadline.Expired()) break;
+    pollfd entry{fd, POLLIN, 0};
+    ::poll(&entry, 1, deadline.PollTimeoutMs());
+  }
+  return got;
+}
+
+// True once the other end has closed; whatever arrives before is discarded.
+bool WaitForEof(int fd, std::chrono::milliseconds cap = kCap) {
+  const testing::Deadline deadline(cap);
+  char buffer[65536];
+  for (;;) {
+    const ssize_t r = ::recv(fd, buffer, sizeof buffer, 0);
+    if (r == 0) return true;
+    if (r > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return true;  // a reset ends it as well
+    if (deadline.Expired()) return false;
+    pollfd entry{fd, POLLIN, 0};
+    ::poll(&entry, 1, deadline.PollTimeoutMs());
+  }
+}
+
+bool SendFromPeer(int fd, std::string_view bytes, std::chrono::milliseconds cap = kCap) {
+  const testing::Deadline deadline(cap);
+  while (!bytes.empty()) {
+    const ssize_t w = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (w > 0) {
+      bytes.remove_prefix(static_cast<size_t>(w));
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (deadline.Expired()) return false;
+    pollfd entry{fd, POLLOUT, 0};
+    ::poll(&entry, 1, deadline.PollTimeoutMs());
+  }
+  return true;
+}
+
+// Bytes waiting in a socket's receive queue.
+int Pending(int fd) {
+  int count = -1;
+  if (::ioctl(fd, FIONREAD, &count) != 0) return -1;
+  return count;
+}
+
+// Recognisable bytes, different for each seed.
+std::string Pattern(size_t length, size_t seed) {
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + seed * 13 + i / 251) % 256);
+  return bytes;
+}
+
+// Polls `condition` until it holds or `cap` runs out; the last answer counts.
+template <class Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds cap = kCap) {
+  const testing::Deadline deadline(cap);
+  while (!condition()) {
+    if (deadline.Expired()) return condition();
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// The event-log time stamp for a wall-clock second, in local time.
+std::string Stamp(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&t, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// Standard output and standard error, where the relay writes with write(2),
+// captured for one scenario; always handed back, even when a test stops early.
+class CapturedOutput {
+ public:
+  CapturedOutput() {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+  }
+  ~CapturedOutput() { Finish(); }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+  const std::string& Out() {
+    Finish();
+    return out_;
+  }
+  const std::string& Err() {
+    Finish();
+    return err_;
+  }
+
+ private:
+  void Finish() {
+    if (done_) return;
+    done_ = true;
+    out_ = ::testing::internal::GetCapturedStdout();
+    err_ = ::testing::internal::GetCapturedStderr();
+  }
+  bool done_ = false;
+  std::string out_;
+  std::string err_;
+};
+
+void Queue(ClientConnection& record, std::string_view bytes) {
+  record.QueueData(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// A table with a fake wall clock installed. The test's ends of all
+// connections outlive the table, so no client sees its peer vanish before the
+// table lets go of it.
+class RelayRig : public ::testing::Test {
+ protected:
+  struct Client {
+    ClientConnection* record = nullptr;
+    int peer = -1;     // the test's end
+    int relayFd = -1;  // the record's end, to see what its worker has read
+  };
+
+  ~RelayRig() override { table.TearDown(); }
+
+  // A started client at `address`, appended to the table.
+  Client AddClient(uint32_t address, bool passRx, int32_t timeLimit, BufferSizes sizes = {}) {
+    LoopbackPair pair = MakePair(sizes);
+    if (!pair.relay) {
+      ADD_FAILURE() << "no loopback connection";
+      return {};
+    }
+    Client client;
+    client.relayFd = pair.relay->Handle();
+    auto record = std::make_unique<ClientConnection>(address, passRx, timeLimit, std::move(pair.relay), Frames{});
+    if (!record->Start()) {
+      ADD_FAILURE() << "worker did not start";
+      return {};
+    }
+    client.record = record.get();
+    client.peer = pair.peer.get();
+    peers_.push_back(std::move(pair.peer));
+    table.Add(std::move(record));
+    return client;
+  }
+
+  // Puts a loopback stand-in for the server into the server slot; returns the
+  // server's end.
+  int AttachServer() {
+    LoopbackPair pair = MakePair();
+    if (!pair.relay) {
+      ADD_FAILURE() << "no loopback connection";
+      return -1;
+    }
+    link.serverSocket = std::move(pair.relay);
+    const int fd = pair.peer.get();
+    peers_.push_back(std::move(pair.peer));
+    return fd;
+  }
+
+  void ClosePeer(int fd) {
+    for (PeerFd& peer : peers_) {
+      if (peer.get() == fd) peer.Close();
+    }
+  }
+
+  // Waits for a record's worker to have ended (after any "Disc" line it prints).
+  static bool WorkerEnded(const ClientConnection& record) {
+    return WaitUntil([&] { return !record.holdsSocket.load(); });
+  }
+
+  testing::FakeClock clock;
+  testing::ScopedClock scoped{clock};
+  const int64_t t0 = clock.WallSeconds();
+  std::vector<PeerFd> peers_;
+  ServerLink link;
+  ClientTable table;
+};
+
+// ---------------------------------------------------------------------------
+// Time limits and the hold after a cut-off.
+
+class TimeLimit : public RelayRig {};
+
+TEST_F(TimeLimit, CutOffAtTheLimitThenHeldUntilMoreThan60SecondsHavePassed) {
+  CapturedOutput output;
+  const Client client = AddClient(Ip(127, 0, 0, 1), false, 5);
+  ASSERT_NE(client.record, nullptr);
+
+  clock.SetWall(t0 + 4);
+  ClientPass(link, table);
+  EXPECT_TRUE(client.record->active.load());
+  EXPECT_FALSE(client.record->timedOut);
+
+  clock.SetWall(t0 + 5);
+  ClientPass(link, table);
+  EXPECT_FALSE(client.record->active.load());
+  EXPECT_TRUE(client.record->timedOut);
+  EXPECT_EQ(client.record->startTime.load(), t0 + 5);
+  ClientPass(link, table);  // an ended client is cut off once
+  // The cut-off ends the connection too.
+  EXPECT_TRUE(WaitForEof(client.peer));
+  EXPECT_TRUE(WorkerEnded(*client.record));
+
+  clock.SetWall(t0 + 5 + 60);
+  table.Sweep();
+  ASSERT_EQ(table.Count(), 1);
+  EXPECT_EQ(table.FindByAddress(Ip(127, 0, 0, 1)), client.record);
+  EXPECT_TRUE(client.record->timedOut);
+
+  clock.SetWall(t0 + 5 + 61);
+  table.Sweep();
+  EXPECT_EQ(table.Count(), 0);
+  EXPECT_EQ(table.FindByAddress(Ip(127, 0, 0, 1)), nullptr);
+
+  EXPECT_EQ(output.Out(), Stamp(t0 + 5) + ": client 127.0.0.1 time limit hit. 0 bytes in 5 seconds (0 BPS)\n");
+  EXPECT_EQ(output.Err(), "");
+}
+
+TEST_F(TimeLimit, NegativeLimitCutsOffInTheFirstPassWithTheByteCountAsRate) {
+  CapturedOutput output;
+  const Client client = AddClient(Ip(10, 20, 30, 40), true, -1);
+  ASSERT_NE(client.record, nullptr);
+  Queue(*client.record, Pattern(37, 1));
+  ASSERT_EQ(ReadExactly(client.peer, 37).size(), 37u);
+  ASSERT_TRUE(WaitUntil([&] { return client.record->bytesSent.load() == 37; }));
+
+  ClientPass(link, table);
+  EXPECT_FALSE(client.record->active.load());
+  EXPECT_TRUE(client.record->timedOut);
+  EXPECT_TRUE(WorkerEnded(*client.record));
+  EXPECT_EQ(output.Out(), Stamp(t0) + ": client 10.20.30.40 time limit hit. 37 bytes in 0 seconds (37 BPS)\n");
+}
+
+TEST_F(TimeLimit, ZeroMeansNoLimit) {
+  const Client client = AddClient(Ip(127, 0, 0, 1), false, 0);
+  ASSERT_NE(client.record, nullptr);
+  clock.SetWall(t0 + 400 * 86400);
+  ClientPass(link, table);
+  EXPECT_TRUE(client.record->active.load());
+  EXPECT_FALSE(client.record->timedOut);
+}
+
+// ---------------------------------------------------------------------------
+// Sweeping and shutdown.
+
+class TableLifecycle : public RelayRig {};
+
+TEST_F(TableLifecycle, SweepReleasesEndedClientsAtOnceAndFindByAddressTakesTheFirstOfAnyState) {
+  CapturedOutput output;
+  const Client ended = AddClient(Ip(10, 0, 0, 1), false, 0);
+  const Client twin = AddClient(Ip(10, 0, 0, 1), false, 0);
+  const Client other = AddClient(Ip(10, 0, 0, 2), false, 0);
+  ASSERT_NE(ended.record, nullptr);
+  ASSERT_NE(twin.record, nullptr);
+  ASSERT_NE(other.record, nullptr);
+
+  ClosePeer(ended.peer);
+  ASSERT_TRUE(WorkerEnded(*ended.record));
+  EXPECT_FALSE(ended.record->active.load());
+  // Ended but not yet swept: still the record that counts for its address.
+  EXPECT_EQ(table.Count(), 3);
+  EXPECT_EQ(table.FindByAddress(Ip(10, 0, 0, 1)), ended.record);
+
+  table.Sweep();  // same wall-clock second: no waiting for an ended client
+  ASSERT_EQ(table.Count(), 2);
+  EXPECT_EQ(table.All()[0].get(), twin.record);
+  EXPECT_EQ(table.All()[1].get(), other.record);
+  EXPECT_EQ(table.FindByAddress(Ip(10, 0, 0, 1)), twin.record);
+  EXPECT_EQ(table.FindByAddress(Ip(10, 0, 0, 2)), other.record);
+  EXPECT_EQ(table.FindByAddress(Ip(10, 0, 0, 3)), nullptr);
+
+  EXPECT_EQ(output.Out(), Stamp(t0) + ": Disc: 10.0.0.1. 0 bytes in 0:00:00 (0 BPS)\n");
+}
+
+TEST_F(TableLifecycle, TearDownReleasesEveryRecordPromptlyAndSilently) {
+  const Client running = AddClient(Ip(10, 0, 0, 1), false, 0);
+  const Client held = AddClient(Ip(10, 0, 0, 2), false, 1);
+  // A client that reads nothing, with far more queued than its buffers hold.
+  const Client stalled = AddClient(Ip(10, 0, 0, 3), false, 0, {.peerReceive = 4096, .relaySend = 4096});
+  ASSERT_NE(stalled.record, nullptr);
+  const std::string block = Pattern(64 * 1024, 2);
+  for (int i = 0; i < 32; ++i) Queue(*stalled.record, block);
+
+  CapturedOutput output;
+  clock.SetWall(t0 + 1);
+  ClientPass(link, table);
+  ASSERT_TRUE(held.record->timedOut);
+  ASSERT_TRUE(WaitUntil([&] { return stalled.record->queuedBytes.load() < 32 * 64 * 1024; }));
+
+  const auto started = std::chrono::steady_clock::now();
+  table.TearDown();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  EXPECT_EQ(table.Count(), 0);
+  EXPECT_TRUE(WaitForEof(running.peer));
+  EXPECT_TRUE(WaitForEof(stalled.peer));
+  // Only the cut-off has a line; releasing prints nothing.
+  EXPECT_EQ(output.Out(), Stamp(t0 + 1) + ": client 10.0.0.2 time limit hit. 0 bytes in 1 seconds (0 BPS)\n");
+  EXPECT_EQ(output.Err(), "");
+}
+
+// ---------------------------------------------------------------------------
+// From the server to the clients.
+
+class ServerToClients : public RelayRig {};
+
+TEST_F(ServerToClients, ServerBytesReachEveryActiveClientInOrderAndAClosedServerIsDroppedOnce) {
+  CapturedOutput output;
+  const Client gone = AddClient(Ip(10, 0, 0, 9), false, 0);
+  const Client first = AddClient(Ip(127, 0, 0, 1), true, 0);
+  const Client second = AddClient(Ip(127, 0, 0, 1), false, 0);
+  const int server = AttachServer();
+  ASSERT_NE(gone.record, nullptr);
+  ASSERT_NE(first.record, nullptr);
+  ASSERT_NE(second.record, nullptr);
+  ASSERT_GE(server, 0);
+  ClosePeer(gone.peer);
+  ASSERT_TRUE(WorkerEnded(*gone.record));
+
+  const std::string stream = Pattern(5432, 8);
+  ASSERT_TRUE(SendFromPeer(server, stream));
+  EXPECT_TRUE(WaitUntil([&] {
+    ServerPump(link, table);
+    return first.record->bytesSent.load() == stream.size() && second.record->bytesSent.load() == stream.size();
+  }));
+  EXPECT_TRUE(ReadExactly(first.peer, stream.size()) == stream);
+  EXPECT_TRUE(ReadExactly(second.peer, stream.size()) == stream);
+  // An ended client is given nothing.
+  EXPECT_EQ(gone.record->queuedBytes.load(), 0);
+  EXPECT_EQ(gone.record->bytesSent.load(), 0u);
+
+  ClosePeer(server);
+  EXPECT_TRUE(WaitUntil([&] {
+    ServerPump(link, table);
+    return link.serverSocket == nullptr;
+  }));
+  ServerPump(link, table);  // nothing left to pump
+  ServerPump(link, table);
+  EXPECT_EQ(link.serverSocket, nullptr);
+  // The clients stay connected without their server.
+  EXPECT_TRUE(first.record->active.load());
+  EXPECT_TRUE(second.record->active.load());
+
+  EXPECT_EQ(output.Out(), Stamp(t0) + ": Disc: 10.0.0.9. 0 bytes in 0:00:00 (0 BPS)\n" + Stamp(t0) +
+                              ": server socket disconnected\n");
+}
+
+TEST(AddClientData, WarnsOnStandardErrorWhenTheBroadcastTookMoreThan500Ms) {
+  // A tick that moves on by a set step at every reading, across its wrap.
+  class SteppingClock final : public Clock {
+   public:
+    explicit SteppingClock(uint32_t step) : step_(step) {}
+    uint32_t TickMs() override { return tick_ += step_; }
+    int64_t WallSeconds() override { return 1'800'000'000; }
+    void SleepMs(int) override {}
+
+   private:
+    const uint32_t step_;
+    std::atomic<uint32_t> tick_{0xFFFFFFFFu - 700};
+  };
+  const uint8_t bytes[] = {1, 2, 3};
+  ClientTable empty;
+
+  SteppingClock slow(501);
+  {
+    testing::ScopedClock scoped(slow);
+    CapturedOutput output;
+    AddClientData(empty, bytes, sizeof bytes);
+    EXPECT_EQ(output.Err(), Stamp(1'800'000'000) + ": AddClientData() took too long!!! 501 mS\n");
+    EXPECT_EQ(output.Out(), "");
+  }
+  SteppingClock justInTime(500);
+  {
+    testing::ScopedClock scoped(justInTime);
+    CapturedOutput output;
+    AddClientData(empty, bytes, sizeof bytes);
+    EXPECT_EQ(output.Err(), "");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// From the clients to the server.
+
+class ClientsToServer : public RelayRig {};
+
+TEST_F(ClientsToServer, OneChunkPerClientPerPassAndOnlyFromPassRxClients) {
+  const Client passing = AddClient(Ip(10, 0, 0, 1), true, 0);
+  const Client silent = AddClient(Ip(10, 0, 0, 2), false, 0);
+  const int server = AttachServer();
+  ASSERT_NE(passing.record, nullptr);
+  ASSERT_NE(silent.record, nullptr);
+  ASSERT_GE(server, 0);
+
+  // Three separate chunks, each read off by the worker before the next goes out.
+  std::vector<std::string> chunks;
+  for (size_t i = 0; i < 3; ++i) {
+    chunks.push_back(Pattern(kChunkMaxBytes, i));
+    ASSERT_TRUE(SendFromPeer(passing.peer, chunks.back()));
+    ASSERT_TRUE(WaitUntil([&] { return Pending(passing.relayFd) == 0; }));
+  }
+  ASSERT_TRUE(SendFromPeer(silent.peer, Pattern(2000, 9)));
+  ASSERT_TRUE(WaitUntil([&] { return Pending(silent.relayFd) == 0; }));
+
+  ClientPass(link, table);
+  EXPECT_TRUE(ReadExactly(server, kChunkMaxBytes) == chunks[0]);
+  // The pass took the first chunk only: the second is still queued.
+  std::unique_ptr<DataChunk> second = passing.record->TakeUpstream();
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(std::string(second->bytes.begin(), second->bytes.end()) == chunks[1]);
+
+  // The last chunk may still be on its way from the worker into the queue.
+  ASSERT_TRUE(WaitUntil([&] {
+    ClientPass(link, table);
+    return Pending(server) >= static_cast<int>(kChunkMaxBytes);
+  }));
+  EXPECT_TRUE(ReadExactly(server, kChunkMaxBytes) == chunks[2]);
+  for (int i = 0; i < 5; ++i) ClientPass(link, table);
+  // Nothing from the client without pass-through, ever.
+  EXPECT_EQ(ReadExactly(server, 1, 300ms), "");
+  EXPECT_NE(link.serverSocket, nullptr);
+}
+
+TEST_F(ClientsToServer, DataArrivingWhileTheServerIsAbsentIsDropped) {
+  const Client passing = AddClient(Ip(10, 0, 0, 1), true, 0);
+  ASSERT_NE(passing.record, nullptr);
+  ASSERT_TRUE(SendFromPeer(passing.peer, "while nobody listens"));
+  // The worker queues what it read a moment after the socket empties; keep
+  // passing until then, each pass dropping what it takes.
+  ASSERT_TRUE(WaitUntil([&] { return Pending(passing.relayFd) == 0; }));
+  for (int pass = 0; pass < 40; ++pass) {
+    ClientPass(link, table);
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(passing.record->TakeUpstream(), nullptr);
+
+  const int server = AttachServer();
+  ASSERT_GE(server, 0);
+  ASSERT_TRUE(SendFromPeer(passing.peer, "fresh"));
+  ASSERT_TRUE(WaitUntil([&] {
+    ClientPass(link, table);
+    return Pending(server) >= 5;
+  }));
+  EXPECT_EQ(ReadExactly(server, 5), "fresh");
+  EXPECT_EQ(ReadExactly(server, 1, 300ms), "");
+}
+
+// ---------------------------------------------------------------------------
+// The status table.
+
+class StatusReport : public RelayRig {};
+
+const char* const kHeader = " ##    Address                   Bytes      Duration      Queued\n";
+
+TEST_F(StatusReport, NoClientsPrintsOnlyTheCountLine) {
+  CapturedOutput output;
+  PrintStatus(table);
+  EXPECT_EQ(output.Err(), Stamp(t0) + ": 0 clients:\n");
+  EXPECT_EQ(output.Out(), "");
+}
+
+TEST_F(StatusReport, RowsShowAddressBytesDurationQueuedAndWhetherTheWorkerStillRuns) {
+  const Client delivered = AddClient(Ip(127, 0, 0, 1), false, 0);
+  ASSERT_NE(delivered.record, nullptr);
+  Queue(*delivered.record, Pattern(1234, 3));
+  ASSERT_EQ(ReadExactly(delivered.peer, 1234).size(), 1234u);
+  ASSERT_TRUE(WaitUntil([&] { return delivered.record->bytesSent.load() == 1234; }));
+
+  // Still active, but its worker has let go of the socket.
+  const Client released = AddClient(Ip(10, 0, 0, 2), false, 0);
+  ASSERT_NE(released.record, nullptr);
+  released.record->RequestStop();
+  ASSERT_TRUE(WorkerEnded(*released.record));
+  ASSERT_TRUE(released.record->active.load());
+
+  // A worker not yet running keeps everything queued.
+  auto waiting = std::make_unique<ClientConnection>(Ip(192, 168, 10, 200), false, 0, nullptr, Frames{});
+  Queue(*waiting, Pattern(4321, 4));
+  table.Add(std::move(waiting));
+
+  clock.SetWall(t0 + 7);
+  CapturedOutput output;
+  PrintStatus(table);
+  EXPECT_EQ(output.Err(), Stamp(t0 + 7) + ": 3 clients:\n" + kHeader +
+                              "  1.    127.  0.  0.  1           1234       0:00:07           0\n"
+                              "  2.     10.  0.  0.  2              0       0:00:07           0   (inactive)\n"
+                              "  3.    192.168. 10.200              0       0:00:07        4321\n");
+  EXPECT_EQ(output.Out(), "");
+}
+
+TEST_F(StatusReport, LongDurationsAndCutOffRecordsCountedFromTheCutOff) {
+  const Client longLived = AddClient(Ip(127, 0, 0, 1), false, 0);
+  const Client limited = AddClient(Ip(127, 0, 0, 1), false, 10);
+  ASSERT_NE(longLived.record, nullptr);
+  ASSERT_NE(limited.record, nullptr);
+
+  CapturedOutput output;
+  clock.SetWall(t0 + 10);
+  ClientPass(link, table);
+  ASSERT_TRUE(limited.record->timedOut);
+  clock.SetWall(t0 + 3725);
+  PrintStatus(table);
+  clock.SetWall(t0 + 100 * 3600 + 61);
+  PrintStatus(table);
+  EXPECT_EQ(output.Err(), Stamp(t0 + 3725) + ": 2 clients:\n" + kHeader +
+                              "  1.    127.  0.  0.  1              0       1:02:05           0\n"
+                              "  2.    127.  0.  0.  1              0       1:01:55           0   (inactive)\n" +
+                              Stamp(t0 + 100 * 3600 + 61) + ": 2 clients:\n" + kHeader +
+                              "  1.    127.  0.  0.  1              0     100:01:01           0\n"
+                              "  2.    127.  0.  0.  1              0     100:00:51           0   (inactive)\n");
+}
+
+}  // namespace
+}  // namespace veltor

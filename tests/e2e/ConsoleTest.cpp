@@ -1,0 +1,105 @@
+// The operator's status table, asked for by key (S or s) or by SIGUSR1, read
+// from the real program's standard error.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include "tests/support/FakeServer.h"
+#include "tests/support/Ports.h"
+#include "tests/support/RelayHarness.h"
+
+namespace veltor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )";
+const std::string kHeader = " ##    Address                   Bytes      Duration      Queued\n";
+
+class StatusRig {
+ public:
+  explicit StatusRig(std::string rule = kAllowLoopbackRule) {
+    ok_ = server.Listen();
+    RelayConfig config;
+    config.serverPort = server.Port();
+    config.listenPort = FindFreePort();
+    config.ruleLines = {std::move(rule)};
+    ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(5s) &&
+          relay.Process().WaitForStdout("server socket created to", 5s);
+  }
+  bool Ready() const { return ok_; }
+
+  // Asks for the table by `how` ("S", "s" or "USR1") and returns it: the text
+  // from its first line up to the next table or the end.
+  std::string Status(const std::string& how) {
+    const size_t before = relay.Process().CountInStderr(" clients:\n");
+    if (how == "USR1") {
+      relay.Process().Signal(SIGUSR1);
+    } else if (!relay.Process().WriteStdin(how)) {
+      return "<stdin closed>";
+    }
+    if (!relay.Process().WaitForStderr(" clients:\n", 5s, before + 1)) return "<no table>";
+    // The rows follow the first line within moments; give them time to land.
+    std::this_thread::sleep_for(200ms);
+    const std::string err = relay.Process().Stderr();
+    size_t at = 0;
+    for (size_t i = 0; i <= before; ++i) at = err.find(" clients:\n", at) + 1;
+    const size_t lineStart = err.rfind('\n', at) + 1;
+    return err.substr(lineStart);
+  }
+
+  FakeServer server;
+  RelayHarness relay;
+
+ private:
+  bool ok_ = false;
+};
+
+TEST(StatusTable, EmptyTableIsOnlyTheFirstLineForEveryWayOfAsking) {
+  StatusRig rig;
+  ASSERT_TRUE(rig.Ready());
+  for (const char* how : {"S", "s", "USR1"}) {
+    EXPECT_TRUE(std::regex_match(rig.Status(how), std::regex(kStamp + "0 clients:\n"))) << how;
+  }
+}
+
+TEST(StatusTable, RowsShowBytesDeliveredAndNothingQueuedWhenIdle) {
+  StatusRig rig;
+  ASSERT_TRUE(rig.Ready());
+  TestClient first, second;
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, first, 0));
+  ASSERT_TRUE(rig.server.Send(std::string(1234, 'a')));
+  std::string got;
+  ASSERT_TRUE(first.ReadExactly(1234, got, 5s));
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, second, 1));
+  ASSERT_TRUE(rig.server.Send("xyz"));
+  ASSERT_TRUE(first.ReadExactly(3, got, 5s));
+  ASSERT_TRUE(second.ReadExactly(3, got, 5s));
+
+  for (const char* how : {"S", "s", "USR1"}) {
+    const std::string table = rig.Status(how);
+    const std::regex shape(kStamp + "2 clients:\n" + kHeader +
+                           R"(  1\.    127\.  0\.  0\.  1           1237       0:00:0\d           0\n)"
+                           R"(  2\.    127\.  0\.  0\.  1              3       0:00:0\d           0\n)");
+    EXPECT_TRUE(std::regex_match(table, shape)) << how << "\n" << table;
+  }
+}
+
+TEST(StatusTable, HeldRecordAfterATimeLimitIsInactiveAndTimedFromTheCutOff) {
+  StatusRig rig("Y, 127.0.0.1, 255.255.255.255, N, 3, N");
+  ASSERT_TRUE(rig.Ready());
+  TestClient client;
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, client, 0));
+  ASSERT_TRUE(client.WaitForClose(10s));
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
+  const std::string table = rig.Status("S");
+  // Counted from the cut-off moments ago, not from the admission 3 s back.
+  EXPECT_TRUE(std::regex_match(table, std::regex(kStamp + "1 clients:\n" + kHeader +
+                                                 R"(  1\.    127\.  0\.  0\.  1              0       0:00:0[01]           0   \(inactive\)\n)")))
+      << table;
+}
+
+}  // namespace
+}  // namespace veltor::testing
