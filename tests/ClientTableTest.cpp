@@ -612,6 +612,37 @@ TEST_F(StatusReport, RowsShowAddressBytesDurationQueuedAndWhetherTheWorkerStillR
   EXPECT_EQ(output.Out(), "");
 }
 
+TEST_F(StatusReport, StalledClientShowsGrowingQueuedWhileItsBytesStay) {
+  const Client stalled = AddClient(Ip(127, 0, 0, 1), false, 0, {.peerReceive = 4096, .relaySend = 4096});
+  ASSERT_NE(stalled.record, nullptr);
+  const std::string block = Pattern(64 * 1024, 5);
+  for (int i = 0; i < 8; ++i) Queue(*stalled.record, block);
+  // Wait until the worker is held in its send: its count stops moving.
+  uint64_t sent = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    const uint64_t before = stalled.record->bytesSent.load();
+    std::this_thread::sleep_for(500ms);
+    sent = stalled.record->bytesSent.load();
+    return sent == before && stalled.record->queuedBytes.load() > 0;
+  }));
+
+  CapturedOutput output;
+  PrintStatus(table);
+  const int64_t queuedBefore = stalled.record->queuedBytes.load();
+  Queue(*stalled.record, block);
+  PrintStatus(table);
+  char rows[256];
+  std::snprintf(rows, sizeof rows,
+                "  1.    127.  0.  0.  1      %9llu       0:00:00    %8lld\n",
+                static_cast<unsigned long long>(sent), static_cast<long long>(queuedBefore));
+  std::string expected = Stamp(t0) + ": 1 clients:\n" + kHeader + rows;
+  std::snprintf(rows, sizeof rows,
+                "  1.    127.  0.  0.  1      %9llu       0:00:00    %8lld\n",
+                static_cast<unsigned long long>(sent), static_cast<long long>(queuedBefore + 64 * 1024));
+  expected += Stamp(t0) + ": 1 clients:\n" + kHeader + rows;
+  EXPECT_EQ(output.Err(), expected);
+}
+
 TEST_F(StatusReport, LongDurationsAndCutOffRecordsCountedFromTheCutOff) {
   const Client longLived = AddClient(Ip(127, 0, 0, 1), false, 0);
   const Client limited = AddClient(Ip(127, 0, 0, 1), false, 10);
