@@ -47,6 +47,13 @@ void RestoreTerminalMode() {
 TerminalKeys::TerminalKeys(int fd) : fd_(fd) {
   isTerminal_ = isatty(fd_) == 1;
   if (!isTerminal_) return;
+  // Started in the background of a shell (`veltor file &`): touching or reading
+  // the terminal would stop the process (SIGTTOU, SIGTTIN), so leave it to the
+  // foreground job and take no keys; signals still work.
+  if (tcgetpgrp(fd_) != getpgrp()) {
+    endOfInput_ = true;
+    return;
+  }
   termios mode{};
   if (tcgetattr(fd_, &mode) != 0) return;
   savedMode = mode;

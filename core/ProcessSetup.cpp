@@ -1,6 +1,10 @@
 #include "core/ProcessSetup.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <csignal>
 #include <initializer_list>
@@ -33,8 +37,20 @@ void RaiseOpenFileLimit() {
 
 }  // namespace
 
+// A standard stream that was closed by whoever started the relay would hand
+// its number to the first socket, and log lines would go into that socket.
+bool EnsureStandardStreamsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;  // the lowest free number must be this one
+  }
+  return true;
+}
+
 bool SetUpProcess() {
-  bool ok = Install(SIGPIPE, SIG_IGN, 0);
+  bool ok = EnsureStandardStreamsOpen();
+  ok = Install(SIGPIPE, SIG_IGN, 0) && ok;
   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ok = Install(signalNumber, OnShutdownSignal, SA_RESTART) && ok;
   ok = Install(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
   RaiseOpenFileLimit();

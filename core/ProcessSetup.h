@@ -6,7 +6,7 @@
 
 namespace veltor {
 
-// Ignores SIGPIPE, routes SIGINT/SIGTERM/SIGHUP to an orderly shutdown and
+// Opens /dev/null for any closed standard stream, ignores SIGPIPE, routes SIGINT/SIGTERM/SIGHUP to an orderly shutdown and
 // SIGUSR1 to a status report, and raises
 // the soft limit of open files to the hard limit. False when a step failed.
 bool SetUpProcess();

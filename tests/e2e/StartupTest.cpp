@@ -5,6 +5,7 @@
 #include <csignal>
 #include <regex>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/Ports.h"
 #include "tests/support/RelayHarness.h"
@@ -139,6 +140,25 @@ TEST(StartupRun, KeysOnAPipeAreReadOneByOne) {
   EXPECT_EQ(relay.Process().CountInStderr(" 0 clients:\n"), 2u);  // the S after ESC is never read
   const std::regex statusLine(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: 0 clients:\n)");
   EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), statusLine));
+}
+
+TEST(StartupRun, ClosedStandardOutputNeverLendsItsNumberToASocket) {
+  FakeServer server;
+  ASSERT_TRUE(server.Listen());
+  RelayConfig config = QuietConfig();
+  config.serverPort = server.Port();
+  RelayHarness relay;
+  const std::string path = relay.Dir().WriteFile("veltor.conf", config.Render());
+  ChildProcess shell;
+  ASSERT_TRUE(shell.Start("/bin/sh", {"-c", "exec \"$0\" \"$1\" 1>&-", VeltorBinary(), path}));
+  ASSERT_TRUE(server.AcceptConnection(5s));
+  // Were the log written to descriptor 1 and the server socket given that
+  // number, the server would now receive the event log.
+  EXPECT_EQ(server.ReceiveFor(1500ms), "");
+  ASSERT_TRUE(shell.WriteStdin("\x1b"));
+  int status = -1;
+  ASSERT_TRUE(shell.WaitForExit(5s, &status));
+  EXPECT_EQ(status, 0);
 }
 
 TEST(StartupRun, EscBeforeAnyEndpointOpensPrintsNoDisconnectLine) {
