@@ -172,10 +172,10 @@ inline int Pending(int fd) {
   return count;
 }
 
-// Recognisable bytes, different for each seed.
-inline std::string Pattern(size_t length, size_t seed) {
+// Recognisable bytes, different for each variant.
+inline std::string Pattern(size_t length, size_t variant) {
   std::string bytes(length, '\0');
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + seed * 13 + i / 251) % 256);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + variant * 13 + i / 251) % 256);
   return bytes;
 }
 

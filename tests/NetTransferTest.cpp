@@ -35,9 +35,9 @@ constexpr milliseconds kPatience{20000};
 
 // Bytes with a period (251) that divides no chunk size, so a lost, doubled or
 // reordered piece shows up as a mismatch.
-Bytes Pattern(size_t length, unsigned seed) {
+Bytes Pattern(size_t length, unsigned variant) {
   Bytes bytes(length);
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i + seed) % 251);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i + variant) % 251);
   return bytes;
 }
 
