@@ -1,5 +1,7 @@
 #include "clients/ClientConnection.h"
 
+#include <sys/socket.h>
+
 #include <cinttypes>
 #include <system_error>
 
@@ -171,6 +173,15 @@ void ClientConnection::RunWorker() {
 }
 
 void ClientConnection::ReleaseResources() {
+  // Closing with unread input makes the kernel reset the connection, and a
+  // reset throws away what the client has not received yet (the end of its
+  // greeting, say). Read and drop what it sent first; bounded, since a client
+  // may keep sending.
+  if (socket_ && socket_->Valid()) {
+    uint8_t scratch[kChunkMaxBytes];
+    for (int i = 0; i < 64 && ::recv(socket_->Handle(), scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+    }
+  }
   socket_.reset();
   holdsSocket.store(false);
   // Chunks left behind are freed without changing queuedBytes, so the status

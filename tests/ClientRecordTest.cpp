@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "clients/ClientConnection.h"
+#include "clients/GreetingFrame.h"
 #include "core/Constants.h"
 #include "tests/FakeClock.h"
 #include "tests/ClientTestKit.h"
@@ -83,6 +84,25 @@ TEST(ClientRecordDelivery, GreetingFramesFirstWholeAndInOrderThenQueuedDataInOrd
 
 // ---------------------------------------------------------------------------
 // The client's end and its "Disc" line.
+
+TEST(ClientRecordDelivery, GreetingSurvivesTheCloseOfAClientThatHadTyped) {
+  // Closing a socket with unread input resets the connection and discards
+  // what was still on its way; a client cut off before its worker even ran
+  // must still get its whole greeting.
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
+  const int peerFd = pair.peer.get();
+  ASSERT_TRUE(SendFromPeer(peerFd, "typed before the greeting"));
+  const Frames frames{BuildTextFrame(std::string(65525, 'x'), 1), BuildTextFrame("a", 2), BuildTextFrame("b", 3),
+                      BuildTextFrame("c", 4)};
+  std::string expected;
+  for (const auto& frame : frames) expected += AsText(frame);
+  ClientConnection record(kLoopback, false, -1, std::move(pair.relay), frames);
+  ASSERT_TRUE(record.CutOff(0));
+  ASSERT_TRUE(record.Start());
+  ASSERT_TRUE(WaitUntil([&] { return !record.holdsSocket.load(); }));
+  EXPECT_TRUE(ReadExactly(peerFd, expected.size() + 1) == expected);
+}
 
 TEST(ClientRecordDisconnect, PeerCloseGivesOneDiscLineWithBytesDurationAndRate) {
   testing::FakeClock clock;
