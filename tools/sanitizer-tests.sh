@@ -4,7 +4,8 @@
 # too; their reports go to files, so a report from a process that a test
 # later killed still fails the run.
 #
-# Usage: tools/sanitizer-tests.sh address|thread [extra ctest arguments...]
+# Usage: tools/sanitizer-tests.sh address|thread [ctest arguments...]
+#   Without ctest arguments, every test but the soak test runs.
 #   address: AddressSanitizer + UndefinedBehaviorSanitizer (+ LeakSanitizer)
 #   thread:  ThreadSanitizer
 set -euo pipefail
@@ -30,7 +31,8 @@ export LSAN_OPTIONS="log_path=$reports/lsan"
 export TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1:halt_on_error=0"
 
 status=0
-ctest --test-dir "$dir" --output-on-failure -j2 -LE soak "$@" || status=$?
+[ $# -gt 0 ] || set -- -LE soak
+ctest --test-dir "$dir" --output-on-failure -j2 "$@" || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
   echo "Sanitizer reports ($mode):" >&2
