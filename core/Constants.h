@@ -29,7 +29,7 @@ inline constexpr int64_t kDownstreamMaxBytes = 16 * 1024 * 1024;
 inline constexpr size_t kUpstreamMaxChunks = 64;
 // A worker with nothing to do waits this long for its socket or its wake signal.
 // Every event that matters (queued data, stop, cut-off) wakes it at once.
-inline constexpr int kWorkerIdleWaitMs = 100;
+inline constexpr int kWorkerIdleWaitMs = 1000;
 inline constexpr size_t kPeerNameBytes = 200;
 
 // Greeting frame.
