@@ -412,24 +412,8 @@ class SoakServer {
 
   bool Listen(uint16_t port) {
     CloseListener();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    // The relay's old connection may linger in TIME_WAIT on this port.
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    socklen_t length = sizeof(address);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 8) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ::close(fd);
-      return false;
-    }
-    listenFd_ = fd;
-    port_ = ntohs(address.sin_port);
-    return true;
+    listenFd_ = OpenLoopbackListener(port, 8, port_);
+    return listenFd_ >= 0;
   }
   uint16_t Port() const { return port_; }
 

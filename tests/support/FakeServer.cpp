@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "tests/support/Deadline.h"
+#include "tests/support/Ports.h"
 
 namespace veltor::testing {
 
@@ -23,28 +24,8 @@ FakeServer::~FakeServer() {
 bool FakeServer::Listen(uint16_t port) {
   CloseListener();
   port_ = 0;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-
-  // A restarted server must get its old port back at once, although the
-  // relay's previous connection may still linger in TIME_WAIT.
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  socklen_t length = sizeof(address);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(fd, kListenBacklog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    return false;
-  }
-  listenFd_ = fd;
-  port_ = ntohs(address.sin_port);
-  return true;
+  listenFd_ = OpenLoopbackListener(port, kListenBacklog, port_);
+  return listenFd_ >= 0;
 }
 
 bool FakeServer::AcceptConnection(std::chrono::milliseconds timeout) {

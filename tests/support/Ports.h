@@ -13,4 +13,10 @@ namespace veltor::testing {
 // start-up) and treat a failed bind as a test failure, not a retry case.
 uint16_t FindFreePort();
 
+// A non-blocking listening socket on 127.0.0.1:`port` (0: the kernel picks),
+// with SO_REUSEADDR so a restarted server gets its old port back while the
+// relay's previous connection lingers in TIME_WAIT. Returns the descriptor and
+// sets `boundPort`, or -1.
+int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort);
+
 }  // namespace veltor::testing
