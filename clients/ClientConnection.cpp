@@ -51,7 +51,10 @@ void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
   }
   // A client this far behind has stopped reading; ending it keeps one stalled
   // client from exhausting the memory every other client depends on.
-  if (overflow) Disconnect();
+  if (overflow) {
+    Disconnect();  // raises the wake signal itself
+    return;
+  }
   wake_.Raise();
 }
 
@@ -150,7 +153,8 @@ void ClientConnection::RunWorker() {
       bytesSent.fetch_add(chunk->Length());
     }
 
-    if (!UpstreamHasRoom()) {
+    // Only a pass-through client's queue fills; the others' data is never kept.
+    if (passRx && !UpstreamHasRoom()) {
       // Reading no more lets TCP slow the client down; nothing it sent is lost.
       if (!worked && wake_.Wait(kWorkerIdleWaitMs)) wake_.Drain();
       continue;

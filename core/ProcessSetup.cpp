@@ -35,8 +35,6 @@ void RaiseOpenFileLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);  // best effort: the relay runs on with the old limit
 }
 
-}  // namespace
-
 // A standard stream that was closed by whoever started the relay would hand
 // its number to the first socket, and log lines would go into that socket.
 bool EnsureStandardStreamsOpen() {
@@ -47,6 +45,8 @@ bool EnsureStandardStreamsOpen() {
   }
   return true;
 }
+
+}  // namespace
 
 bool SetUpProcess() {
   bool ok = EnsureStandardStreamsOpen();

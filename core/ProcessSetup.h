@@ -6,9 +6,10 @@
 
 namespace veltor {
 
-// Opens /dev/null for any closed standard stream, ignores SIGPIPE, routes SIGINT/SIGTERM/SIGHUP to an orderly shutdown and
-// SIGUSR1 to a status report, and raises
-// the soft limit of open files to the hard limit. False when a step failed.
+// Opens /dev/null for any closed standard stream, ignores SIGPIPE, routes
+// SIGINT/SIGTERM/SIGHUP to an orderly shutdown and SIGUSR1 to a status report,
+// and raises the soft limit of open files to the hard limit. False when a step
+// failed.
 bool SetUpProcess();
 
 // The loop's view of the signals received.
