@@ -2,6 +2,7 @@
 // from the real program's standard error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <thread>
@@ -31,9 +32,10 @@ class StatusRig {
   }
   bool Ready() const { return ok_; }
 
-  // Asks for the table by `how` ("S", "s" or "USR1") and returns it: the text
-  // from its first line up to the next table or the end.
-  std::string Status(const std::string& how) {
+  // Asks for the table by `how` ("S", "s" or "USR1") and returns it once its
+  // `rows` rows (and the header, when there are any) have landed: the text from
+  // its first line up to the end of standard error.
+  std::string Status(const std::string& how, int rows) {
     const size_t before = relay.Process().CountInStderr(" clients:\n");
     if (how == "USR1") {
       relay.Process().Signal(SIGUSR1);
@@ -41,13 +43,18 @@ class StatusRig {
       return "<stdin closed>";
     }
     if (!relay.Process().WaitForStderr(" clients:\n", 5s, before + 1)) return "<no table>";
-    // The rows follow the first line within moments; give them time to land.
-    std::this_thread::sleep_for(200ms);
-    const std::string err = relay.Process().Stderr();
-    size_t at = 0;
-    for (size_t i = 0; i <= before; ++i) at = err.find(" clients:\n", at) + 1;
-    const size_t lineStart = err.rfind('\n', at) + 1;
-    return err.substr(lineStart);
+    const size_t wantedLines = 1 + (rows > 0 ? 1 + rows : 0);
+    std::string table;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do {
+      const std::string err = relay.Process().Stderr();
+      size_t at = 0;
+      for (size_t i = 0; i <= before; ++i) at = err.find(" clients:\n", at) + 1;
+      table = err.substr(err.rfind('\n', at) + 1);
+      if (static_cast<size_t>(std::count(table.begin(), table.end(), '\n')) >= wantedLines) return table;
+      std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return table;
   }
 
   FakeServer server;
@@ -61,8 +68,13 @@ TEST(StatusTable, EmptyTableIsOnlyTheFirstLineForEveryWayOfAsking) {
   StatusRig rig;
   ASSERT_TRUE(rig.Ready());
   for (const char* how : {"S", "s", "USR1"}) {
-    EXPECT_TRUE(std::regex_match(rig.Status(how), std::regex(kStamp + "0 clients:\n"))) << how;
+    EXPECT_TRUE(std::regex_match(rig.Status(how, 0), std::regex(kStamp + "0 clients:\n"))) << how;
   }
+  // Once the relay has ended its output is complete: no header ever followed.
+  int status = -1;
+  ASSERT_TRUE(rig.relay.Quit(&status));
+  EXPECT_EQ(rig.relay.Process().CountInStderr(" 0 clients:\n"), 3u);
+  EXPECT_EQ(rig.relay.Process().CountInStderr("Address"), 0u);
 }
 
 TEST(StatusTable, RowsShowBytesDeliveredAndNothingQueuedWhenIdle) {
@@ -79,7 +91,7 @@ TEST(StatusTable, RowsShowBytesDeliveredAndNothingQueuedWhenIdle) {
   ASSERT_TRUE(second.ReadExactly(3, got, 5s));
 
   for (const char* how : {"S", "s", "USR1"}) {
-    const std::string table = rig.Status(how);
+    const std::string table = rig.Status(how, 2);
     const std::regex shape(kStamp + "2 clients:\n" + kHeader +
                            R"(  1\.    127\.  0\.  0\.  1           1237       0:00:0\d           0\n)"
                            R"(  2\.    127\.  0\.  0\.  1              3       0:00:0\d           0\n)");
@@ -94,7 +106,7 @@ TEST(StatusTable, HeldRecordAfterATimeLimitIsInactiveAndTimedFromTheCutOff) {
   ASSERT_TRUE(ConnectAdmittedClient(rig.relay, client, 0));
   ASSERT_TRUE(client.WaitForClose(10s));
   ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
-  const std::string table = rig.Status("S");
+  const std::string table = rig.Status("S", 1);
   // Counted from the cut-off moments ago, not from the admission 3 s back.
   EXPECT_TRUE(std::regex_match(table, std::regex(kStamp + "1 clients:\n" + kHeader +
                                                  R"(  1\.    127\.  0\.  0\.  1              0       0:00:0[01]           0   \(inactive\)\n)")))

@@ -92,6 +92,9 @@ TEST(StartupRun, EchoesRulesAndSummaryThenEscEndsWithStatusZero) {
                                "Server: 127.0.0.1 : " + std::to_string(config.serverPort) + "\n" +
                                "Listening on port " + std::to_string(config.listenPort) + "\n" +
                                "Max clients: 7\n\n";
+  // The two streams are separate pipes: the summary on standard error may land
+  // after the listen line on standard output.
+  ASSERT_TRUE(relay.Process().WaitForStderr("Max clients: 7\n\n", 5s)) << relay.Process().Stderr();
   EXPECT_TRUE(relay.Process().Stderr().starts_with(expected)) << relay.Process().Stderr();
 
   const auto pressed = std::chrono::steady_clock::now();
