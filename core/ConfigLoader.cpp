@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "core/Constants.h"
@@ -125,7 +126,9 @@ std::string FormatRuleEcho(int number, const MaskRule& rule) {
 
 int LoadSettings(const std::string& path, RelaySettings& settings) {
   std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file.is_open()) {
+  // Linux opens a directory for reading, but no line can come out of it.
+  std::error_code notDirectory;
+  if (!file.is_open() || std::filesystem::is_directory(path, notDirectory)) {
     LogErr("Error: unable to open configuration file %s\n", path.c_str());
     return kStatusBadArguments;
   }

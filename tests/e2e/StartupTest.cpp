@@ -41,11 +41,13 @@ TEST(StartupCommandLine, WrongArgumentCountPrintsBannerAndUsage) {
 }
 
 TEST(StartupConfiguration, UnreadableFileIsStatus254) {
-  RelayHarness relay;
-  const std::string path = relay.Dir().Path() + "/missing.conf";
-  EXPECT_EQ(RunToExit(relay, {path}), 254);
-  EXPECT_EQ(relay.Process().Stderr(),
-            std::string(kBanner) + "Error: unable to open configuration file " + path + "\n");
+  for (const char* name : {"/missing.conf", "/", ""}) {  // a file that is not there, a directory
+    RelayHarness relay;
+    const std::string path = relay.Dir().Path() + name;
+    EXPECT_EQ(RunToExit(relay, {path}), 254) << path;
+    EXPECT_EQ(relay.Process().Stderr(),
+              std::string(kBanner) + "Error: unable to open configuration file " + path + "\n");
+  }
 }
 
 TEST(StartupConfiguration, BadRuleLineIsStatus253AfterTheRulesBeforeIt) {
