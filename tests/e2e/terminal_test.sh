@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The relay in a real terminal, driven through tmux: S prints the status
-# table, arrow and function keys do not end it, a lone ESC ends it within a
+# table, arrow and function keys do not end it, Ctrl-Z gives the shell its
+# terminal mode back and `fg` takes keys again, a lone ESC ends it within a
 # second with status 0, and the terminal is back in its normal mode after.
 #
 # Usage: terminal_test.sh VELTOR_BINARY
@@ -56,12 +57,18 @@ $(free_port)
 Y, 127.0.0.1, 255.255.255.255, Y, 0, Y
 CONF
 
-# After the relay ends, the pane shows its status and the terminal's mode,
-# then reads a line so that echo can be seen.
+# Job control on, as in an interactive shell: once the relay is stopped the
+# pane shows the terminal's mode and brings it back with fg. After the relay
+# ends, the pane shows its status and the mode, then reads a line so that
+# echo can be seen.
 cat >"$work/pane.sh" <<PANE
+set -m
+mode() { stty -a | tr ' ' '\n' | grep -E '^-?(icanon|echo)\$' | tr '\n' ' '; }
 "$veltor" "$work/veltor.conf" 2>>"$work/stderr.txt"
+echo "stopped=\$? mode: \$(mode)"
+fg >/dev/null
 echo "relay-exit=\$?"
-stty -a | tr ' ' '\n' | grep -E '^-?(icanon|echo)\$' | tr '\n' ' '; echo
+echo "final mode: \$(mode)"
 read -r line
 echo "read=[\$line]"
 sleep 30
@@ -79,16 +86,26 @@ tmux -S "$socket" send-keys -t "$session" Up Down Left Right F1 F5 Home
 sleep 1
 wait_for_screen "relay-exit=" 1 && fail "a special key ended the relay"
 
+# Ctrl-Z stops the relay with the shell's own mode back; after fg, S is read
+# again without Enter, so raw mode is back too.
+tmux -S "$socket" send-keys -t "$session" C-z
+wait_for_screen "stopped=148" 50 || fail "Ctrl-Z did not stop the relay"
+wait_for_screen "stopped=148 mode: icanon echo" 1 || fail "stopped relay left the terminal without line editing or echo"
+sleep 0.5
+tmux -S "$socket" send-keys -t "$session" S
+for ((i = 0; i < 50; i++)); do [ "$(grep -c " 0 clients:" "$work/stderr.txt")" -ge 2 ] && break; sleep 0.1; done
+[ "$(grep -c " 0 clients:" "$work/stderr.txt")" -ge 2 ] || fail "after fg, S printed no status table"
+
 started=$(date +%s%N)
 tmux -S "$socket" send-keys -t "$session" Escape
 wait_for_screen "relay-exit=" 20 || fail "ESC did not end the relay within 2 s"
 elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
 wait_for_screen "relay-exit=0" 1 || fail "exit status was not 0"
 [ "$elapsed_ms" -lt 1500 ] || fail "ESC took ${elapsed_ms} ms"
-wait_for_screen "icanon echo" 20 || fail "terminal left without line editing or echo"
+wait_for_screen "final mode: icanon echo" 20 || fail "terminal left without line editing or echo"
 
 tmux -S "$socket" send-keys -t "$session" "typed back" Enter
 wait_for_screen "read=[typed back]" 20 || fail "typed text was not read back"
 tmux -S "$socket" capture-pane -p -t "$session" | grep -q "^typed back" || fail "typed text did not echo"
 
-echo "PASSED: status table, special keys ignored, ESC in ${elapsed_ms} ms, terminal restored"
+echo "PASSED: status table, special keys ignored, Ctrl-Z and fg, ESC in ${elapsed_ms} ms, terminal restored"
