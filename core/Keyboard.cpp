@@ -11,6 +11,7 @@
 #include <initializer_list>
 
 #include "core/Constants.h"
+#include "core/ProcessSetup.h"
 
 namespace veltor {
 
@@ -32,11 +33,7 @@ constexpr int kMaxSequenceBytes = 16;
 bool InstallUnlessIgnored(int signalNumber, void (*handler)(int), int flags) {
   struct sigaction current {};
   if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return false;
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = flags;
-  return sigaction(signalNumber, &action, nullptr) == 0;
+  return InstallSignalHandler(signalNumber, handler, flags);
 }
 
 // A crash or Ctrl-\ must not leave the operator's terminal without echo.

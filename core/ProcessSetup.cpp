@@ -20,14 +20,6 @@ volatile sig_atomic_t statusSignalled = 0;
 void OnShutdownSignal(int) { shutdownSignalled = 1; }
 void OnStatusSignal(int) { statusSignalled = 1; }
 
-bool Install(int signalNumber, void (*handler)(int), int flags) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = flags;
-  return sigaction(signalNumber, &action, nullptr) == 0;
-}
-
 void RaiseOpenFileLimit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
@@ -48,11 +40,19 @@ bool EnsureStandardStreamsOpen() {
 
 }  // namespace
 
+bool InstallSignalHandler(int signalNumber, void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = flags;
+  return sigaction(signalNumber, &action, nullptr) == 0;
+}
+
 bool SetUpProcess() {
   bool ok = EnsureStandardStreamsOpen();
-  ok = Install(SIGPIPE, SIG_IGN, 0) && ok;
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ok = Install(signalNumber, OnShutdownSignal, SA_RESTART) && ok;
-  ok = Install(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
+  ok = InstallSignalHandler(SIGPIPE, SIG_IGN, 0) && ok;
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ok = InstallSignalHandler(signalNumber, OnShutdownSignal, SA_RESTART) && ok;
+  ok = InstallSignalHandler(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
   RaiseOpenFileLimit();
   return ok;
 }

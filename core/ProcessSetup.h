@@ -12,6 +12,9 @@ namespace veltor {
 // failed.
 bool SetUpProcess();
 
+// Installs `handler` for `signalNumber` with `flags` and an empty mask.
+bool InstallSignalHandler(int signalNumber, void (*handler)(int), int flags);
+
 // The loop's view of the signals received.
 class SignalRequests final : public LoopRequests {
  public:
