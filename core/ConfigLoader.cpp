@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::string_view kWhitespace = " \t\n\v\f\r";
 constexpr std::string_view kModPrefix = "MOD:";
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 // Server host, server port, listen port, client maximum and at least one rule.
 constexpr int kMinimumIndexedLines = 5;
 
@@ -125,18 +126,41 @@ std::string FormatRuleEcho(int number, const MaskRule& rule) {
 }
 
 int LoadSettings(const std::string& path, RelaySettings& settings) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  // Linux opens a directory for reading, but no line can come out of it.
-  std::error_code notDirectory;
-  if (!file.is_open() || std::filesystem::is_directory(path, notDirectory)) {
+  // Only a regular file is read: opening a FIFO would block for ever, and a
+  // device such as /dev/zero would never end. A directory opens on Linux but
+  // holds no lines.
+  std::error_code statusError;
+  const std::filesystem::file_status status = std::filesystem::status(path, statusError);
+  std::ifstream file;
+  if (!statusError && std::filesystem::is_regular_file(status)) file.open(path, std::ios::in | std::ios::binary);
+  if (!file.is_open()) {
     LogErr("Error: unable to open configuration file %s\n", path.c_str());
+    return kStatusBadArguments;
+  }
+  std::error_code sizeError;
+  const uintmax_t size = std::filesystem::file_size(path, sizeError);
+  if (!sizeError && size > kConfigFileMaxBytes) {
+    LogErr("Error: configuration file %s is too large (at most %zu bytes)\n", path.c_str(), kConfigFileMaxBytes);
     return kStatusBadArguments;
   }
 
   settings = RelaySettings{};
   int index = 0;
   std::string raw;
+  size_t bytesRead = 0;
+  bool firstLine = true;
   while (std::getline(file, raw)) {
+    // A file that grows while it is read is held to the same bound.
+    bytesRead += raw.size() + 1;
+    if (bytesRead > kConfigFileMaxBytes + 1) {
+      LogErr("Error: configuration file %s is too large (at most %zu bytes)\n", path.c_str(), kConfigFileMaxBytes);
+      return kStatusBadArguments;
+    }
+    // Windows editors begin a UTF-8 file with a byte-order mark; it is not text.
+    if (firstLine && raw.compare(0, kUtf8ByteOrderMark.size(), kUtf8ByteOrderMark) == 0) {
+      raw.erase(0, kUtf8ByteOrderMark.size());
+    }
+    firstLine = false;
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();  // text mode: CRLF ends a line too
     const std::string line = CleanLine(raw);
     if (line.empty()) continue;

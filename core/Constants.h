@@ -37,6 +37,10 @@ inline constexpr uint8_t kTextFrameType = 0x74;  // 't'
 inline constexpr size_t kTextFrameOverheadBytes = 10;
 inline constexpr size_t kModTextMaxBytes = 65535 - kTextFrameOverheadBytes;
 
+// Configuration file: far above any real one (even a few MOD texts of the
+// longest size), far below what would strain memory.
+inline constexpr size_t kConfigFileMaxBytes = 16 * 1024 * 1024;
+
 // Keyboard.
 inline constexpr int kKeyEsc = 27;
 inline constexpr int kEscSequenceWaitMs = 30;  // a lone ESC is one with nothing after it this long

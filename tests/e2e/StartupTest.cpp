@@ -2,6 +2,8 @@
 // errors and exit statuses, the echo and summary, and the ways to end it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <regex>
 
@@ -41,9 +43,14 @@ TEST(StartupCommandLine, WrongArgumentCountPrintsBannerAndUsage) {
 }
 
 TEST(StartupConfiguration, UnreadableFileIsStatus254) {
-  for (const char* name : {"/missing.conf", "/", ""}) {  // a file that is not there, a directory
+  // A file that is not there, a directory, a FIFO nobody writes (opening it
+  // would block for ever) and a device that never ends.
+  for (const char* name : {"/missing.conf", "/", "", "/fifo", "/dev/zero"}) {
     RelayHarness relay;
-    const std::string path = relay.Dir().Path() + name;
+    const std::string path = name == std::string("/dev/zero") ? name : relay.Dir().Path() + name;
+    if (path.ends_with("/fifo")) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
     EXPECT_EQ(RunToExit(relay, {path}), 254) << path;
     EXPECT_EQ(relay.Process().Stderr(),
               std::string(kBanner) + "Error: unable to open configuration file " + path + "\n");
@@ -82,6 +89,22 @@ RelayConfig QuietConfig() {
   config.maxClients = 7;
   config.ruleLines = {"Y, 127.0.0.1, 255.255.255.255, Y, 0, N", "N,0.0.0.0,0.0.0.0,N,-1,N"};
   return config;
+}
+
+TEST(StartupConfiguration, OversizedFileIsRefusedUnreadAndAByteOrderMarkIsSkipped) {
+  RelayHarness big;
+  const std::string path = big.Dir().WriteFile("big.conf", std::string(16 * 1024 * 1024 + 1, '#'));
+  EXPECT_EQ(RunToExit(big, {path}), 254);
+  EXPECT_EQ(big.Process().Stderr(), std::string(kBanner) + "Error: configuration file " + path +
+                                        " is too large (at most 16777216 bytes)\n");
+
+  RelayHarness relay;
+  RelayConfig config = QuietConfig();
+  config.modTexts = {"hello"};
+  ASSERT_TRUE(relay.StartWithArgs({relay.Dir().WriteFile("bom.conf", "\xEF\xBB\xBF" + config.Render())}));
+  ASSERT_TRUE(relay.Process().WaitForStderr("Max clients: 7\n", 5s)) << relay.Process().Stderr();
+  EXPECT_NE(relay.Process().Stderr().find("\nServer: 127.0.0.1 : "), std::string::npos) << relay.Process().Stderr();
+  ASSERT_TRUE(relay.Quit(nullptr));
 }
 
 TEST(StartupRun, EchoesRulesAndSummaryThenEscEndsWithStatusZero) {
