@@ -1,6 +1,5 @@
 #include "clients/Admission.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -10,6 +9,7 @@
 #include "core/Constants.h"
 #include "core/Ipv4.h"
 #include "core/Output.h"
+#include "core/ProcessSetup.h"
 #include "core/Timestamp.h"
 
 namespace veltor {
@@ -60,7 +60,26 @@ std::vector<ClientConnection::Frame> BuildGreeting(const RelaySettings& settings
 
 }  // namespace
 
-void AcceptPendingClient(ServerLink& link, ClientTable& table, const RelaySettings& settings) {
+struct Admission::Candidate {
+  std::unique_ptr<NetSocket> socket;
+  uint32_t address = 0;  // host order
+  PendingLookup name;
+};
+
+Admission::Admission(const RelaySettings& settings, Resolver& resolver) : settings_(settings), resolver_(resolver) {}
+
+// A connection still waiting for its name is closed quietly, as if never taken.
+Admission::~Admission() = default;
+
+void Admission::AcceptPendingClient(ServerLink& link, ClientTable& table) {
+  // One verdict per block: a connection that waited for its name is judged
+  // now, with or without it (a name server that has not answered in a second
+  // has been waited for long enough), and the next one waits for the next block.
+  const bool judged = waiting_ != nullptr;
+  if (waiting_) {
+    std::unique_ptr<Candidate> candidate = std::move(waiting_);
+    Decide(*candidate, table);
+  }
   if (!link.listenSocket) return;
   switch (WaitForPendingConnection(*link.listenSocket)) {
     case ListenState::Nothing:
@@ -72,32 +91,32 @@ void AcceptPendingClient(ServerLink& link, ClientTable& table, const RelaySettin
     case ListenState::Pending:
       break;
   }
+  // Short of descriptors, the connection waits in the backlog until some free up.
+  if (!HasFreeDescriptors(kDescriptorReserve)) return;
 
-  std::unique_ptr<NetSocket> client = link.listenSocket->Accept();  // already non-blocking
-  if (!client) return;
-
-  sockaddr_in peer{};
-  socklen_t peerLength = sizeof peer;
-  if (::getpeername(client->Handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
-      peer.sin_family != AF_INET) {
-    return;  // no address to judge: the connection closes quietly
-  }
-  uint32_t networkAddress = 0;
-  char hostName[kPeerNameBytes] = "";
-  GetPeerInfo(peer, nullptr, &networkAddress, nullptr, 0, hostName, sizeof hostName);
-  const uint32_t address = ntohl(networkAddress);
-
-  LogOut("%s: Conn: %d.%d.%d.%d (%s)... ", TimestampNow().c_str(), Octet(address, 0), Octet(address, 1),
-         Octet(address, 2), Octet(address, 3), hostName);
-  const Verdict verdict = Judge(settings, address, table.Count(), table.FindByAddress(address));
-  LogOut("%s", verdict.text.c_str());
-  if (!verdict.admitted) {
-    CloseEndpoint(link, client);
+  auto candidate = std::make_unique<Candidate>();
+  candidate->socket = link.listenSocket->Accept();  // already non-blocking
+  if (!candidate->socket) return;
+  if (!PeerAddress(*candidate->socket, candidate->address)) return;  // nothing to judge: closed quietly
+  candidate->name = LookUpPeerName(resolver_, candidate->address);
+  if (judged || !candidate->name.Wait(kEndpointStepWaitMs)) {
+    waiting_ = std::move(candidate);
     return;
   }
+  Decide(*candidate, table);
+}
+
+void Admission::Decide(Candidate& candidate, ClientTable& table) {
+  const uint32_t address = candidate.address;
+  const std::string hostName = candidate.name.Answer().name;
+  LogOut("%s: Conn: %d.%d.%d.%d (%s)... ", TimestampNow().c_str(), Octet(address, 0), Octet(address, 1),
+         Octet(address, 2), Octet(address, 3), hostName.c_str());
+  const Verdict verdict = Judge(settings_, address, table.Count(), table.FindByAddress(address));
+  LogOut("%s", verdict.text.c_str());
+  if (!verdict.admitted) return;  // the denied connection closes with its socket
 
   auto record = std::make_unique<ClientConnection>(address, verdict.rule->passRx, verdict.rule->timeLimit,
-                                                   std::move(client), BuildGreeting(settings));
+                                                   std::move(candidate.socket), BuildGreeting(settings_));
   if (!record->Start()) {
     LogErr("%s: Unable to start a worker for client %d.%d.%d.%d; connection closed\n", TimestampNow().c_str(),
            Octet(address, 0), Octet(address, 1), Octet(address, 2), Octet(address, 3));

@@ -2,13 +2,20 @@
 // judges it by the client maximum, then by the access rules in file order (the
 // first match decides), then by the duplicate-address policy. The verdict
 // completes the connection's "Conn" line on the event log.
+//
+// The connection's host name is looked up on a thread of its own, so a slow
+// name server never holds the streams: the connection is judged as soon as
+// the name is there, or at the next once-a-second block without it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "clients/ClientTable.h"
 #include "core/Settings.h"
+#include "net/NetSocket.h"
+#include "net/Resolver.h"
 #include "net/ServerLink.h"
 
 namespace veltor {
@@ -23,8 +30,27 @@ struct Verdict {
 // and `existing`, the first record with that address (or null).
 Verdict Judge(const RelaySettings& settings, uint32_t address, int clientCount, const ClientConnection* existing);
 
-// Takes one pending connection from the listen socket, if any, and admits or
-// denies it. Main thread, from the once-a-second block.
-void AcceptPendingClient(ServerLink& link, ClientTable& table, const RelaySettings& settings);
+class Admission {
+ public:
+  Admission(const RelaySettings& settings, Resolver& resolver);
+  ~Admission();
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+  // Judges the connection whose name was being looked up, if any, and takes
+  // the next one from the listen socket when none waits. A connection is
+  // taken only while kDescriptorReserve descriptors stay free, so the server
+  // and listen sockets can always be opened again. Main thread, from the
+  // once-a-second block.
+  void AcceptPendingClient(ServerLink& link, ClientTable& table);
+
+ private:
+  struct Candidate;
+  void Decide(Candidate& candidate, ClientTable& table);
+
+  const RelaySettings& settings_;
+  Resolver& resolver_;
+  std::unique_ptr<Candidate> waiting_;  // accepted, its name still being looked up
+};
 
 }  // namespace veltor

@@ -125,7 +125,7 @@ void ClientConnection::AppendUpstream(std::unique_ptr<DataChunk> chunk) {
 bool ClientConnection::SendGreeting() {
   // The greeting belongs to the admission: it goes out whole even to a client
   // cut off in the pass that admitted it, and only a release interrupts it.
-  const SendBound bound{[this] { return stopRequested.load(); }, -1};
+  const SendBound bound{[this] { return stopRequested.load(); }, -1, &wake_};
   for (const Frame& frame : greetingFrames_) {
     if (SendAll(frame.data(), frame.size(), socket_.get(), bound) == TransferResult::Failed) {
       // The client is ended rather than left with a cut-off frame.
@@ -139,12 +139,12 @@ bool ClientConnection::SendGreeting() {
 }
 
 void ClientConnection::RunWorker() {
-  const SendBound bound{[this] { return ShouldGiveUp(); }, -1};
+  // A send held by a client that reads nothing waits for room or the wake
+  // signal, which every stop, cut-off and disconnect raises.
+  const SendBound bound{[this] { return ShouldGiveUp(); }, -1, &wake_};
   const bool greeted = SendGreeting();
   while (greeted && !stopRequested.load() && active.load()) {
-    bool worked = false;
     if (std::unique_ptr<DataChunk> chunk = TakeDownstream()) {
-      worked = true;
       if (SendAll(chunk->bytes.data(), chunk->Length(), socket_.get(), bound) == TransferResult::Failed) {
         // Giving up on a release or a cut-off is not the client's end to report.
         if (!ShouldGiveUp()) Disconnect();
@@ -152,15 +152,17 @@ void ClientConnection::RunWorker() {
       }
       bytesSent.fetch_add(chunk->Length());
     }
+    // With more queued, only look at the client's side; with nothing queued,
+    // wait for either side (or the wake signal) in one go.
+    const int waitMs = queuedBytes.load() > 0 ? 0 : kWorkerIdleWaitMs;
 
     // Only a pass-through client's queue fills; the others' data is never kept.
     if (passRx && !UpstreamHasRoom()) {
       // Reading no more lets TCP slow the client down; nothing it sent is lost.
-      if (!worked && wake_.Wait(kWorkerIdleWaitMs)) wake_.Drain();
+      if (waitMs > 0 && wake_.Wait(waitMs)) wake_.Drain();
       continue;
     }
     std::unique_ptr<DataChunk> received;
-    const int waitMs = worked ? 0 : kWorkerIdleWaitMs;
     switch (ReceiveChunk(socket_.get(), received, waitMs, &wake_)) {
       case TransferResult::Failed:
         if (!stopRequested.load()) Disconnect();

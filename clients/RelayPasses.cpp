@@ -22,17 +22,13 @@ void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length) {
 
 void ServerPump(ServerLink& link, ClientTable& table) {
   if (!link.serverSocket) return;
-  std::unique_ptr<DataChunk> chunk;
-  switch (ReceiveChunk(link.serverSocket.get(), chunk)) {
-    case TransferResult::Failed:
-      CloseEndpoint(link, link.serverSocket);
-      break;
-    case TransferResult::Done:
-      AddClientData(table, chunk->bytes.data(), chunk->Length());
-      break;
-    case TransferResult::Idle:
-      break;
+  ServerStream& server = *link.serverSocket;
+  server.Read(kReceiveWaitMs);
+  if (std::unique_ptr<DataChunk> chunk = server.TakeChunk(kChunkMaxBytes)) {
+    AddClientData(table, chunk->bytes.data(), chunk->Length());
   }
+  // Closed only once its clients have had everything it sent.
+  if (server.Finished()) CloseServerSocket(link);
 }
 
 namespace {
@@ -49,8 +45,8 @@ void ReportTimeLimit(const ClientConnection& record, int64_t seconds) {
 
 void ClientPass(ServerLink& link, ClientTable& table) {
   const int64_t now = WallNow();
-  // A server that neither reads nor is read would otherwise hold the loop for good.
-  const SendBound serverBound{nullptr, kServerSendStallMs};
+  ServerStream* server = link.serverSocket.get();
+  if (server != nullptr) server->ContinueForward();
   for (const auto& record : table.All()) {
     if (!record->active.load()) continue;
 
@@ -62,12 +58,12 @@ void ClientPass(ServerLink& link, ClientTable& table) {
       }
     }
 
+    const bool forwards = record->passRx && server != nullptr && server->Writable();
+    // While the server has a block pending, its data stays queued: the queue
+    // fills, the worker stops reading, and TCP slows the client; nothing is lost.
+    if (forwards && !server->CanForward()) continue;
     std::unique_ptr<DataChunk> chunk = record->TakeUpstream();
-    if (!chunk || !link.serverSocket || !record->passRx) continue;
-    if (SendAll(chunk->bytes.data(), chunk->Length(), link.serverSocket.get(), serverBound) ==
-        TransferResult::Failed) {
-      CloseEndpoint(link, link.serverSocket);
-    }
+    if (chunk && forwards) server->Forward(std::move(chunk));
   }
 }
 

@@ -14,12 +14,15 @@ namespace veltor {
 // Queues a copy of the block for every active client; warns on standard error
 // when that took more than kSlowBroadcastMs.
 void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length);
-// Receives at most one chunk from the server (waiting up to 10 ms) and
-// broadcasts it; a failed receive drops the server socket.
+// Reads what the server sent into its buffer (waiting up to 10 ms when there
+// is nothing yet) and broadcasts at most one chunk of it. The server socket is
+// closed once its stream has ended and every byte of it was broadcast.
 void ServerPump(ServerLink& link, ClientTable& table);
 // For each active client: the time-limit cut-off, or forwarding one chunk of
-// what it sent when it has pass-through and the server socket is open. A
-// server that takes nothing for kServerSendStallMs is dropped.
+// what it sent when it has pass-through and the server socket takes data. A
+// block the server cannot take at once is finished in later passes, and until
+// then no client's data is taken; a server that takes nothing for
+// kServerSendStallMs is dropped once its clients have what it sent.
 void ClientPass(ServerLink& link, ClientTable& table);
 
 }  // namespace veltor

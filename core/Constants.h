@@ -9,7 +9,6 @@ namespace veltor {
 // Relay loop timing.
 inline constexpr uint32_t kPassIntervalMs = 10;     // a pass starts at most this often
 inline constexpr uint32_t kRetryIntervalMs = 1000;  // endpoint upkeep and admission
-inline constexpr int kGateSleepMs = 1;              // sleep between pass-gate checks
 
 // Chunk transfer.
 inline constexpr size_t kChunkMaxBytes = 1000;
@@ -21,6 +20,19 @@ inline constexpr int kAcceptWaitMs = 1;    // readiness wait on the listen socke
 inline constexpr int kListenBacklog = 10;
 inline constexpr int kConnectTimeoutMs = 5000;
 inline constexpr int kServerSendStallMs = 5000;  // a server that takes nothing this long is dropped
+// What the server sent is read into the relay's own memory up to this much, so
+// a server that closes or resets cannot take its last output with it.
+inline constexpr size_t kServerBufferMaxBytes = 4 * 1024 * 1024;
+// The once-a-second block waits this long for a connect or a look-up to finish
+// before leaving it to later passes: a loopback server or a hosts-file name is
+// done by then, a dead one holds the streams no longer than a pass.
+inline constexpr int kEndpointStepWaitMs = 25;
+// Look-ups that hang on a dead name server each keep a thread; beyond this
+// many none is started and names are left empty.
+inline constexpr int kLookupThreadsMax = 8;
+// Descriptors kept free for the server and listen sockets and their look-ups:
+// no connection is accepted while fewer than this many are left.
+inline constexpr int kDescriptorReserve = 8;
 
 // Clients.
 inline constexpr int64_t kHoldOutSeconds = 60;          // hold after a time-limit cut-off

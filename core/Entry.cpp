@@ -2,48 +2,18 @@
 
 #include <unistd.h>
 
-#include "clients/Admission.h"
-#include "clients/ClientTable.h"
-#include "clients/RelayPasses.h"
-#include "console/StatusReport.h"
 #include "core/Clock.h"
 #include "core/ConfigLoader.h"
 #include "core/Keyboard.h"
 #include "core/Output.h"
 #include "core/ProcessSetup.h"
+#include "core/Relay.h"
 #include "core/RelayLoop.h"
-#include "net/ServerLink.h"
+#include "net/Resolver.h"
 
 namespace veltor {
 
 namespace {
-
-// The relay's state for one run, and the loop's phases over it.
-class Relay final : public LoopPhases {
- public:
-  explicit Relay(const RelaySettings& settings) : settings_(settings) {}
-
-  void Sweep() override { table_.Sweep(); }
-  void OncePerSecond() override {
-    EnsureServerSocket(link_, settings_);
-    EnsureListenSocket(link_, settings_);
-    AcceptPendingClient(link_, table_, settings_);
-  }
-  void ServerPump() override { veltor::ServerPump(link_, table_); }
-  void ClientPass() override { veltor::ClientPass(link_, table_); }
-  void PrintStatus() override { veltor::PrintStatus(table_); }
-
-  void ShutDown() {
-    table_.TearDown();
-    CloseEndpoint(link_, link_.serverSocket);
-    CloseEndpoint(link_, link_.listenSocket);
-  }
-
- private:
-  const RelaySettings& settings_;
-  ServerLink link_;  // both endpoints start absent
-  ClientTable table_;
-};
 
 void PrintBanner() {
   LogErr("Veltor 1.0\n");
@@ -77,7 +47,7 @@ int RunVeltor(int argc, char** argv) {
   RelaySettings settings;
   if (const int status = LoadSettings(argv[1], settings); status != 0) return status;
 
-  Relay relay(settings);
+  Relay relay(settings, SystemResolver());
   TerminalKeys keys(STDIN_FILENO);
   SignalRequests requests;
   RelayLoop loop(CurrentClock(), relay, keys, &requests);

@@ -153,6 +153,14 @@ void TerminalKeys::DiscardEscapeSequence(int introducer) {
   }
 }
 
+bool TerminalKeys::WaitForKey(int waitMs) {
+  if (endOfInput_ || (isTerminal_ && !takingKeys_)) return false;
+  // Returns early for a key, the end of input (read next, by PollKey) or a signal.
+  pollfd entry{fd_, POLLIN, 0};
+  if (::poll(&entry, 1, waitMs) > 0 && (entry.revents & POLLNVAL) != 0) endOfInput_ = true;
+  return true;
+}
+
 int TerminalKeys::PollKey() {
   // `fg` on a job that runs in the background sends no SIGCONT, so while in
   // the background look each time whether the terminal has come back.

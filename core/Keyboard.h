@@ -22,6 +22,7 @@ class TerminalKeys final : public KeySource {
   TerminalKeys& operator=(const TerminalKeys&) = delete;
 
   int PollKey() override;
+  bool WaitForKey(int waitMs) override;
   bool IsTerminal() const { return isTerminal_; }
   bool AtEndOfInput() const { return endOfInput_; }
 

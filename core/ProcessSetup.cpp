@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <csignal>
 #include <initializer_list>
+#include <vector>
 
 
 namespace veltor {
@@ -55,6 +55,19 @@ bool SetUpProcess() {
   ok = InstallSignalHandler(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
   RaiseOpenFileLimit();
   return ok;
+}
+
+bool HasFreeDescriptors(int count) {
+  std::vector<int> probes;
+  probes.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const int fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) break;
+    probes.push_back(fd);
+  }
+  const bool enough = static_cast<int>(probes.size()) == count;
+  for (int fd : probes) close(fd);
+  return enough;
 }
 
 bool SignalRequests::ShutdownRequested() { return shutdownSignalled != 0; }

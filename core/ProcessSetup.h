@@ -12,6 +12,11 @@ namespace veltor {
 // failed.
 bool SetUpProcess();
 
+// True when at least `count` more descriptors could be opened now. It opens
+// and closes them to find out, which is cheap at once a second and, unlike
+// counting, sees every descriptor the process holds.
+bool HasFreeDescriptors(int count);
+
 // Installs `handler` for `signalNumber` with `flags` and an empty mask.
 bool InstallSignalHandler(int signalNumber, void (*handler)(int), int flags);
 

@@ -29,8 +29,12 @@ bool RelayLoop::Step() {
   // Ticks wrap after about 49 days; unsigned 32-bit differences keep both
   // gates firing across the wrap.
   const uint32_t tick = clock_.TickMs();
-  if (static_cast<uint32_t>(tick - lastPassTick_) < kPassIntervalMs) {
-    clock_.SleepMs(kGateSleepMs);
+  const uint32_t sincePass = tick - lastPassTick_;
+  if (sincePass < kPassIntervalMs) {
+    // Until the next pass is due only a key (or a signal) needs the loop, so
+    // it waits for one instead of looking every millisecond.
+    const int untilPass = static_cast<int>(kPassIntervalMs - sincePass);
+    if (!keys_.WaitForKey(untilPass)) clock_.SleepMs(untilPass);
     return true;
   }
   lastPassTick_ = tick;

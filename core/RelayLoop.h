@@ -27,6 +27,9 @@ class KeySource {
   virtual ~KeySource() = default;
   // The next key's code (0..255) without waiting, or kNoKey.
   virtual int PollKey() = 0;
+  // Waits up to `waitMs` for a key (a signal may end it early). False, at
+  // once, when this source cannot wait for keys; the loop then sleeps.
+  virtual bool WaitForKey(int waitMs) = 0;
   static constexpr int kNoKey = -1;
 };
 

@@ -31,10 +31,13 @@ class NetSocket {
   int Handle() const { return handle_; }
   bool Valid() const { return handle_ != kInvalidHandle; }
 
-  // Connects to `host` (dotted address or name) and `port`, waiting at most
-  // `timeoutMs`. False when the name does not resolve (no attempt is made),
-  // when the connection is refused or when the time runs out.
-  bool Connect(const std::string& host, uint16_t port, int timeoutMs);
+  // Starts a connection to `networkAddress` (network order) and `port`
+  // without waiting; the socket is non-blocking from here on. False when the
+  // attempt failed at once.
+  bool StartConnect(uint32_t networkAddress, uint16_t port);
+  enum class ConnectState { Pending, Connected, Failed };
+  // Waits at most `waitMs` for a started connection to be made or refused.
+  ConnectState FinishConnect(int waitMs);
   // Binds to every local address on `port`.
   bool Bind(uint16_t port);
   // Lets a restarted relay bind its port while old connections linger.
@@ -48,15 +51,12 @@ class NetSocket {
   int handle_ = kInvalidHandle;
 };
 
-// `name` as a dotted address, else looked up as a host name (first IPv4
-// address). Network byte order; INADDR_NONE when neither works.
-uint32_t ResolveHost(const std::string& name);
+// `name` as dotted IPv4 text, in network byte order; INADDR_NONE when it is
+// not one (the all-ones address, whose text gives the same value, included).
+uint32_t ParseDottedAddress(const std::string& name);
 
-// Fills each output that is not null from an IPv4 peer address: its port (host
-// order), its address (network order), its dotted text and its host name by
-// reverse look-up (blocking). Texts are cut to size - 1 characters and always
-// terminated; a failed conversion or look-up leaves them empty. Always true.
-bool GetPeerInfo(const sockaddr_in& peer, uint16_t* port, uint32_t* address, char* dottedText, size_t dottedSize,
-                 char* hostName, size_t hostSize);
+// The peer's IPv4 address of a connected socket, in host order. False when it
+// cannot be read or is not IPv4.
+bool PeerAddress(const NetSocket& socket, uint32_t& address);
 
 }  // namespace veltor

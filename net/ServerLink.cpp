@@ -1,24 +1,89 @@
 #include "net/ServerLink.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
+#include "core/Clock.h"
 #include "core/Constants.h"
 #include "core/Output.h"
 #include "core/Timestamp.h"
 
 namespace veltor {
 
-void EnsureServerSocket(ServerLink& link, const RelaySettings& settings) {
-  if (link.serverSocket) return;
-  std::unique_ptr<NetSocket> socket = NetSocket::Create(SOCK_STREAM);
-  if (!socket->Connect(settings.serverHost, settings.serverPort, kConnectTimeoutMs)) {
-    LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());
+ServerConnectAttempt::ServerConnectAttempt(const std::string& host, uint16_t port, Resolver& resolver)
+    : port_(port), startedTick_(TickNow()) {
+  // Dotted text first; anything else (the all-ones address too) is a name.
+  const uint32_t dotted = ParseDottedAddress(host);
+  if (dotted != INADDR_NONE) {
+    StartHandshake(dotted);
     return;
   }
-  socket->SetNonBlocking();
-  link.serverSocket = std::move(socket);
-  LogOut("%s: server socket created to %s:%d\n", TimestampNow().c_str(), settings.serverHost.c_str(),
-         static_cast<int>(settings.serverPort));
+  resolving_ = true;
+  lookup_ = LookUpHostAddress(resolver, host);
+}
+
+bool ServerConnectAttempt::StartHandshake(uint32_t networkAddress) {
+  socket_ = NetSocket::Create(SOCK_STREAM);
+  if (socket_->StartConnect(networkAddress, port_)) return true;
+  socket_.reset();
+  return false;
+}
+
+ServerConnectAttempt::State ServerConnectAttempt::Advance(int waitMs) {
+  const uint32_t callStarted = TickNow();
+  for (;;) {
+    const uint32_t now = TickNow();
+    const uint32_t sinceStart = now - startedTick_;
+    if (sinceStart >= static_cast<uint32_t>(kConnectTimeoutMs)) return State::Failed;
+    const int callLeft = std::max(0, waitMs - static_cast<int>(now - callStarted));
+    const int budget = std::min(callLeft, kConnectTimeoutMs - static_cast<int>(sinceStart));
+
+    if (resolving_) {
+      if (!lookup_.Wait(budget)) return State::Pending;
+      resolving_ = false;
+      const uint32_t address = lookup_.Answer().address;
+      if (address == INADDR_NONE || !StartHandshake(address)) return State::Failed;
+      continue;  // the rest of this call's wait goes to the handshake
+    }
+    if (!socket_) return State::Failed;
+    switch (socket_->FinishConnect(budget)) {
+      case NetSocket::ConnectState::Connected:
+        return State::Connected;
+      case NetSocket::ConnectState::Failed:
+        return State::Failed;
+      case NetSocket::ConnectState::Pending:
+        if (static_cast<int>(TickNow() - callStarted) >= waitMs) return State::Pending;
+        break;  // interrupted early: wait out the rest of the call
+    }
+  }
+}
+
+void EnsureServerSocket(ServerLink& link, const RelaySettings& settings, Resolver& resolver) {
+  if (link.serverSocket) return;
+  if (!link.connecting) {
+    link.connecting = std::make_unique<ServerConnectAttempt>(settings.serverHost, settings.serverPort, resolver);
+  }
+  AdvanceServerConnect(link, settings, kEndpointStepWaitMs);
+}
+
+void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int waitMs) {
+  if (!link.connecting) return;
+  switch (link.connecting->Advance(waitMs)) {
+    case ServerConnectAttempt::State::Pending:
+      return;
+    case ServerConnectAttempt::State::Failed:
+      link.connecting.reset();
+      LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());
+      return;
+    case ServerConnectAttempt::State::Connected:
+      link.serverSocket = std::make_unique<ServerStream>(link.connecting->TakeSocket());
+      link.connecting.reset();
+      LogOut("%s: server socket created to %s:%d\n", TimestampNow().c_str(), settings.serverHost.c_str(),
+             static_cast<int>(settings.serverPort));
+      return;
+  }
 }
 
 void EnsureListenSocket(ServerLink& link, const RelaySettings& settings) {
@@ -38,14 +103,16 @@ void EnsureListenSocket(ServerLink& link, const RelaySettings& settings) {
   LogOut("%s: listen socket created on port %d\n", TimestampNow().c_str(), static_cast<int>(settings.listenPort));
 }
 
-void CloseEndpoint(ServerLink& link, std::unique_ptr<NetSocket>& slot) {
-  if (!slot) return;
-  if (&slot == &link.serverSocket) {
-    LogOut("%s: server socket disconnected\n", TimestampNow().c_str());
-  } else if (&slot == &link.listenSocket) {
-    LogOut("%s: listen socket disconnected\n", TimestampNow().c_str());
-  }
-  slot.reset();
+void CloseServerSocket(ServerLink& link) {
+  if (!link.serverSocket) return;
+  LogOut("%s: server socket disconnected\n", TimestampNow().c_str());
+  link.serverSocket.reset();
+}
+
+void CloseListenSocket(ServerLink& link) {
+  if (!link.listenSocket) return;
+  LogOut("%s: listen socket disconnected\n", TimestampNow().c_str());
+  link.listenSocket.reset();
 }
 
 }  // namespace veltor

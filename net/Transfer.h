@@ -30,6 +30,9 @@ struct SendBound {
   std::function<bool()> giveUp;
   // Gives up with Failed after this long without the peer taking a byte; < 0: never.
   int stallLimitMs = -1;
+  // When given, a wait for room also ends when this is raised (it is then
+  // drained and `giveUp` asked), so the waits need no short time-out.
+  WakeSignal* wake = nullptr;
 };
 
 // Done: all sent without waiting. Idle: all sent, after at least one wait.
@@ -38,11 +41,25 @@ struct SendBound {
 [[nodiscard]] TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket,
                                      const SendBound& bound = {});
 
+// One send of what the socket takes at once, never waiting. Done: `sent`
+// bytes (at least one) went out. Idle: the socket is full. Failed: no socket
+// or a broken connection.
+[[nodiscard]] TransferResult SendSome(const uint8_t* bytes, size_t length, NetSocket* socket, size_t& sent);
+
 // Done: `chunk` holds the bytes received. Idle: nothing came within the wait
 // (or `wake` was raised first). Failed: no socket, the peer closed, or an error.
 // `wake`, when given, cuts the wait short and is drained.
 [[nodiscard]] TransferResult ReceiveChunk(NetSocket* socket, std::unique_ptr<DataChunk>& chunk,
                                           int waitMs = kReceiveWaitMs, WakeSignal* wake = nullptr);
+
+// One receive of what the socket holds, at most `capacity` bytes, never
+// waiting. Done: `received` bytes. Idle: nothing there. Failed: no socket, the
+// peer closed its side, or an error.
+[[nodiscard]] TransferResult ReceiveSome(NetSocket* socket, uint8_t* buffer, size_t capacity, size_t& received);
+
+// Waits up to `waitMs` until the socket has something to read (data, its end,
+// or an error). An interrupted wait counts as a time-out.
+bool WaitReadable(NetSocket* socket, int waitMs);
 
 // Sorts the outcome of a recv() call and its errno.
 TransferResult ClassifyReceive(ssize_t received, int error);

@@ -81,7 +81,7 @@ class RelayRig : public ::testing::Test {
       ADD_FAILURE() << "no loopback connection";
       return -1;
     }
-    link.serverSocket = std::move(pair.relay);
+    link.serverSocket = std::make_unique<ServerStream>(std::move(pair.relay));
     const int fd = pair.peer.get();
     peers_.push_back(std::move(pair.peer));
     return fd;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -18,7 +19,10 @@
 
 #include "core/Settings.h"
 #include "net/NetSocket.h"
+#include "core/Constants.h"
+#include "net/Resolver.h"
 #include "net/ServerLink.h"
+#include "tests/support/FakeResolver.h"
 #include "tests/support/Ports.h"
 
 namespace veltor {
@@ -86,6 +90,14 @@ struct Listener {
   }
 };
 
+// A client connection to 127.0.0.1:`port`; nullptr when it was not made in time.
+std::unique_ptr<NetSocket> ConnectTo(uint16_t port) {
+  auto socket = NetSocket::Create(SOCK_STREAM);
+  if (!socket->StartConnect(htonl(INADDR_LOOPBACK), port)) return nullptr;
+  if (socket->FinishConnect(kPatienceMs) != NetSocket::ConnectState::Connected) return nullptr;
+  return socket;
+}
+
 // True when the connection's other end has been closed: end of stream.
 bool SeesEndOfStream(int fd) {
   pollfd entry{fd, POLLIN, 0};
@@ -94,31 +106,34 @@ bool SeesEndOfStream(int fd) {
   return ::recv(fd, &byte, 1, 0) == 0;
 }
 
-TEST(NetSocket, ConnectFailsForUnresolvedNamesAndRefusedPortsAndReachesAListener) {
-  auto unresolved = NetSocket::Create(SOCK_STREAM);
-  EXPECT_FALSE(unresolved->Connect("no-such-host.invalid", 9, kPatienceMs));
-
+TEST(NetSocket, ConnectIsRefusedByAClosedPortAndReachesAListener) {
   const uint16_t closedPort = testing::FindFreePort();  // bound and closed again: nothing listens there
   ASSERT_NE(closedPort, 0);
   auto refused = NetSocket::Create(SOCK_STREAM);
-  EXPECT_FALSE(refused->Connect("127.0.0.1", closedPort, kPatienceMs));
+  ASSERT_TRUE(refused->StartConnect(htonl(INADDR_LOOPBACK), closedPort));
+  EXPECT_EQ(refused->FinishConnect(kPatienceMs), NetSocket::ConnectState::Failed);
 
   Listener listener;
   ASSERT_NE(listener.port, 0);
-  for (const char* host : {"127.0.0.1", "localhost"}) {
-    auto client = NetSocket::Create(SOCK_STREAM);
-    EXPECT_TRUE(client->Connect(host, listener.port, kPatienceMs)) << host;
-    const int accepted = listener.Accept();
-    EXPECT_GE(accepted, 0) << host;
-    if (accepted >= 0) ::close(accepted);
-  }
+  auto client = ConnectTo(listener.port);
+  ASSERT_NE(client, nullptr);
+  EXPECT_TRUE(IsNonBlocking(*client));
+  const int accepted = listener.Accept();
+  ASSERT_GE(accepted, 0);
+  uint32_t peer = 0;
+  EXPECT_TRUE(PeerAddress(*client, peer));
+  EXPECT_EQ(peer, INADDR_LOOPBACK);
+  ::close(accepted);
 }
 
 TEST(NetSocket, InvalidHandleRefusesEveryOperationAndIsDestroyedQuietly) {
   {
     NetSocket none(NetSocket::kInvalidHandle);
     EXPECT_FALSE(none.Valid());
-    EXPECT_FALSE(none.Connect("127.0.0.1", 9, 1000));
+    EXPECT_FALSE(none.StartConnect(htonl(INADDR_LOOPBACK), 9));
+    EXPECT_EQ(none.FinishConnect(0), NetSocket::ConnectState::Failed);
+    uint32_t peer = 0;
+    EXPECT_FALSE(PeerAddress(none, peer));
     EXPECT_FALSE(none.Bind(0));
     EXPECT_FALSE(none.SetReuseAddress());
     EXPECT_FALSE(none.Listen(1));
@@ -132,8 +147,8 @@ TEST(NetSocket, InvalidHandleRefusesEveryOperationAndIsDestroyedQuietly) {
 TEST(NetSocket, DestructionClosesTheConnection) {
   Listener listener;
   ASSERT_NE(listener.port, 0);
-  auto client = NetSocket::Create(SOCK_STREAM);
-  ASSERT_TRUE(client->Connect("127.0.0.1", listener.port, kPatienceMs));
+  auto client = ConnectTo(listener.port);
+  ASSERT_NE(client, nullptr);
   const int accepted = listener.Accept();
   ASSERT_GE(accepted, 0);
   client.reset();
@@ -141,48 +156,29 @@ TEST(NetSocket, DestructionClosesTheConnection) {
   ::close(accepted);
 }
 
-TEST(ResolveHost, TriesDottedTextThenLooksUpNames) {
-  EXPECT_EQ(ResolveHost("127.0.0.1"), htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(ResolveHost("10.20.30.40"), htonl(0x0A141E28u));
-  EXPECT_EQ(ntohl(ResolveHost("localhost")) >> 24, 127u);
-  EXPECT_EQ(ResolveHost("no-such-host.invalid"), INADDR_NONE);
+TEST(Names, DottedTextIsReadAsItStandsAndTheSystemResolverUsesTheHostsFile) {
+  EXPECT_EQ(ParseDottedAddress("127.0.0.1"), htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(ParseDottedAddress("10.20.30.40"), htonl(0x0A141E28u));
+  EXPECT_EQ(ParseDottedAddress("localhost"), INADDR_NONE);
+  EXPECT_EQ(ParseDottedAddress("255.255.255.255"), INADDR_NONE);  // looked up as a name, like any other
+  EXPECT_EQ(ntohl(SystemResolver().HostAddress("localhost")) >> 24, 127u);
+  EXPECT_EQ(SystemResolver().PeerName(INADDR_LOOPBACK), "localhost");
 }
 
-TEST(GetPeerInfo, FillsEachAskedOutputAndCutsTextsToTheirBuffers) {
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(4242);
-  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+TEST(Names, ALookUpThatHangsIsWaitedForOnlyAsLongAsTheCallerChooses) {
+  testing::FakeResolver resolver;
+  resolver.names[0x0A000001u] = "console-a";
+  resolver.hang = std::chrono::milliseconds(kPatienceMs);
+  PendingLookup hung = LookUpPeerName(resolver, 0x0A000001u);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(hung.Wait(50));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(hung.Answer().name, "");
 
-  uint16_t port = 0;
-  uint32_t address = 0;
-  char dotted[INET_ADDRSTRLEN];
-  char host[200];
-  EXPECT_TRUE(GetPeerInfo(peer, &port, &address, dotted, sizeof dotted, host, sizeof host));
-  EXPECT_EQ(port, 4242);
-  EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
-  EXPECT_STREQ(dotted, "127.0.0.1");
-  EXPECT_STREQ(host, "localhost");
-
-  // Short buffers: size - 1 characters and a terminator, nothing past them.
-  char shortDotted[8];
-  char shortHost[8];
-  std::memset(shortDotted, '#', sizeof shortDotted);
-  std::memset(shortHost, '#', sizeof shortHost);
-  EXPECT_TRUE(GetPeerInfo(peer, nullptr, nullptr, shortDotted, 4, shortHost, 5));
-  EXPECT_STREQ(shortDotted, "127");
-  EXPECT_STREQ(shortHost, "loca");
-  EXPECT_EQ(shortDotted[4], '#');
-  EXPECT_EQ(shortHost[5], '#');
-
-  EXPECT_TRUE(GetPeerInfo(peer, nullptr, nullptr, nullptr, 0, nullptr, 0));
-
-  // TEST-NET-1 (192.0.2.0/24) has no reverse entry anywhere.
-  peer.sin_addr.s_addr = htonl(0xC0000201u);
-  std::memset(host, 'x', sizeof host);
-  EXPECT_TRUE(GetPeerInfo(peer, nullptr, nullptr, dotted, sizeof dotted, host, sizeof host));
-  EXPECT_STREQ(dotted, "192.0.2.1");
-  EXPECT_STREQ(host, "");
+  resolver.hang = std::chrono::milliseconds(0);
+  PendingLookup quick = LookUpPeerName(resolver, 0x0A000001u);
+  ASSERT_TRUE(quick.Wait(kPatienceMs));
+  EXPECT_EQ(quick.Answer().name, "console-a");
 }
 
 TEST(EnsureListenSocket, OpensThePortOnceAndThenLeavesItAlone) {
@@ -197,8 +193,7 @@ TEST(EnsureListenSocket, OpensThePortOnceAndThenLeavesItAlone) {
   ASSERT_NE(link.listenSocket, nullptr);
   EXPECT_TRUE(IsNonBlocking(*link.listenSocket));
 
-  auto client = NetSocket::Create(SOCK_STREAM);
-  EXPECT_TRUE(client->Connect("127.0.0.1", settings.listenPort, kPatienceMs));
+  EXPECT_NE(ConnectTo(settings.listenPort), nullptr);
 
   const NetSocket* opened = link.listenSocket.get();
   const Captured second = Capture([&] { EnsureListenSocket(link, settings); });
@@ -225,42 +220,47 @@ TEST(EnsureServerSocket, ReportsAServerThatCannotBeReachedAndStaysEmpty) {
   settings.serverHost = "127.0.0.1";
   settings.serverPort = testing::FindFreePort();  // bound and closed again: nothing listens there
   ASSERT_NE(settings.serverPort, 0);
+  testing::FakeResolver resolver;
   ServerLink link;
 
-  Captured captured = Capture([&] { EnsureServerSocket(link, settings); });
-  EXPECT_EQ(captured.out, "");
-  EXPECT_TRUE(IsLogLine(captured.err, "Unable to connect to server\\. Check address and port"));
-  EXPECT_EQ(link.serverSocket, nullptr);
-
-  settings.serverHost = "no-such-host.invalid";
-  captured = Capture([&] { EnsureServerSocket(link, settings); });
-  EXPECT_EQ(captured.out, "");
-  EXPECT_TRUE(IsLogLine(captured.err, "Unable to connect to server\\. Check address and port"));
-  EXPECT_EQ(link.serverSocket, nullptr);
+  for (const char* host : {"127.0.0.1", "no-such-host"}) {
+    SCOPED_TRACE(host);
+    settings.serverHost = host;
+    const Captured captured = Capture([&] {
+      EnsureServerSocket(link, settings, resolver);
+      for (int i = 0; i < kPatienceMs && link.connecting; i += 10) AdvanceServerConnect(link, settings, 10);
+    });
+    EXPECT_EQ(captured.out, "");
+    EXPECT_TRUE(IsLogLine(captured.err, "Unable to connect to server\\. Check address and port"));
+    EXPECT_EQ(link.serverSocket, nullptr);
+    EXPECT_EQ(link.connecting, nullptr);
+  }
 }
 
 TEST(EnsureServerSocket, ConnectsOnceAndNamesTheServerAsConfigured) {
   Listener server;
   ASSERT_NE(server.port, 0);
   const std::string port = std::to_string(server.port);
-  for (const std::string host : {"127.0.0.1", "localhost"}) {
+  testing::FakeResolver resolver;
+  resolver.hosts["console.example"] = htonl(INADDR_LOOPBACK);
+  for (const std::string host : {"127.0.0.1", "console.example"}) {
     SCOPED_TRACE(host);
     RelaySettings settings;
     settings.serverHost = host;
     settings.serverPort = server.port;
     ServerLink link;
 
-    const Captured first = Capture([&] { EnsureServerSocket(link, settings); });
-    const std::string shownHost = host == "localhost" ? "localhost" : R"(127\.0\.0\.1)";
+    const Captured first = Capture([&] { EnsureServerSocket(link, settings, resolver); });
+    const std::string shownHost = host == "127.0.0.1" ? R"(127\.0\.0\.1)" : R"(console\.example)";
     EXPECT_TRUE(IsLogLine(first.out, "server socket created to " + shownHost + ":" + port));
     EXPECT_EQ(first.err, "");
     ASSERT_NE(link.serverSocket, nullptr);
-    EXPECT_TRUE(IsNonBlocking(*link.serverSocket));
+    EXPECT_TRUE(IsNonBlocking(link.serverSocket->Socket()));
     const int accepted = server.Accept();
     EXPECT_GE(accepted, 0);
 
-    const NetSocket* opened = link.serverSocket.get();
-    const Captured second = Capture([&] { EnsureServerSocket(link, settings); });
+    const ServerStream* opened = link.serverSocket.get();
+    const Captured second = Capture([&] { EnsureServerSocket(link, settings, resolver); });
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "");
     EXPECT_EQ(link.serverSocket.get(), opened);
@@ -268,7 +268,28 @@ TEST(EnsureServerSocket, ConnectsOnceAndNamesTheServerAsConfigured) {
   }
 }
 
-TEST(CloseEndpoint, NamesTheRelaysOwnEndpointsAndClosesAnySlotQuietlyOtherwise) {
+TEST(EnsureServerSocket, ANameServerThatHangsHoldsTheCallerOnlyAMomentAndCountsInTheConnectBound) {
+  testing::FakeResolver resolver;
+  resolver.hang = std::chrono::milliseconds(kPatienceMs);
+  RelaySettings settings;
+  settings.serverHost = "console.example";
+  settings.serverPort = 9;
+  ServerLink link;
+  const auto started = std::chrono::steady_clock::now();
+  const Captured captured = Capture([&] {
+    EnsureServerSocket(link, settings, resolver);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    while (link.connecting && std::chrono::steady_clock::now() - started < std::chrono::seconds(15)) {
+      AdvanceServerConnect(link, settings, 10);
+    }
+  });
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::milliseconds(kConnectTimeoutMs - 100));
+  EXPECT_LT(took, std::chrono::milliseconds(kConnectTimeoutMs + 3000));
+  EXPECT_TRUE(IsLogLine(captured.err, "Unable to connect to server\\. Check address and port"));
+}
+
+TEST(CloseEndpoints, EachClosesWithItsLineAndAnEmptySlotQuietly) {
   Listener server;
   ASSERT_NE(server.port, 0);
   RelaySettings settings;
@@ -278,7 +299,7 @@ TEST(CloseEndpoint, NamesTheRelaysOwnEndpointsAndClosesAnySlotQuietlyOtherwise) 
   ASSERT_NE(settings.listenPort, 0);
   ServerLink link;
   const Captured opening = Capture([&] {
-    EnsureServerSocket(link, settings);
+    EnsureServerSocket(link, settings, SystemResolver());
     EnsureListenSocket(link, settings);
   });
   ASSERT_NE(link.serverSocket, nullptr) << opening.err;
@@ -286,40 +307,25 @@ TEST(CloseEndpoint, NamesTheRelaysOwnEndpointsAndClosesAnySlotQuietlyOtherwise) 
   const int serverSide = server.Accept();
   ASSERT_GE(serverSide, 0);
 
-  // A denied client: a connection in a slot of its own, outside the link.
-  std::unique_ptr<NetSocket> client = NetSocket::Create(SOCK_STREAM);
-  ASSERT_TRUE(client->Connect("127.0.0.1", server.port, kPatienceMs));
-  const int clientSide = server.Accept();
-  ASSERT_GE(clientSide, 0);
-
-  Captured captured = Capture([&] { CloseEndpoint(link, link.serverSocket); });
+  Captured captured = Capture([&] { CloseServerSocket(link); });
   EXPECT_TRUE(IsLogLine(captured.out, "server socket disconnected"));
   EXPECT_EQ(captured.err, "");
   EXPECT_EQ(link.serverSocket, nullptr);
   EXPECT_TRUE(SeesEndOfStream(serverSide));
 
-  captured = Capture([&] { CloseEndpoint(link, link.listenSocket); });
+  captured = Capture([&] { CloseListenSocket(link); });
   EXPECT_TRUE(IsLogLine(captured.out, "listen socket disconnected"));
   EXPECT_EQ(captured.err, "");
   EXPECT_EQ(link.listenSocket, nullptr);
-  auto late = NetSocket::Create(SOCK_STREAM);
-  EXPECT_FALSE(late->Connect("127.0.0.1", settings.listenPort, kPatienceMs)) << "the port still listens";
+  EXPECT_EQ(ConnectTo(settings.listenPort), nullptr) << "the port still listens";
 
   captured = Capture([&] {
-    CloseEndpoint(link, link.serverSocket);
-    CloseEndpoint(link, link.listenSocket);
+    CloseServerSocket(link);
+    CloseListenSocket(link);
   });
   EXPECT_EQ(captured.out, "");
   EXPECT_EQ(captured.err, "");
-
-  captured = Capture([&] { CloseEndpoint(link, client); });
-  EXPECT_EQ(captured.out, "");
-  EXPECT_EQ(captured.err, "");
-  EXPECT_EQ(client, nullptr);
-  EXPECT_TRUE(SeesEndOfStream(clientSide));
-
   ::close(serverSide);
-  ::close(clientSide);
 }
 
 }  // namespace

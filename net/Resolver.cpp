@@ -1,0 +1,121 @@
+#include "net/Resolver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "core/Constants.h"
+
+namespace veltor {
+
+namespace {
+
+class LibcResolver final : public Resolver {
+ public:
+  uint32_t HostAddress(const std::string& name) override {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) return INADDR_NONE;
+    const uint32_t address = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(answer);
+    return address;
+  }
+
+  std::string PeerName(uint32_t address) override {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(address);
+    char name[NI_MAXHOST] = "";
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
+                      NI_NAMEREQD) != 0) {
+      return {};
+    }
+    return std::string(name).substr(0, kPeerNameBytes - 1);
+  }
+};
+
+// Look-ups hung on a dead name server each keep a thread; past this many the
+// relay stops starting new ones and goes on without names.
+std::atomic<int> lookupsInFlight{0};
+
+}  // namespace
+
+Resolver& SystemResolver() {
+  static LibcResolver resolver;
+  return resolver;
+}
+
+struct PendingLookup::Slot {
+  std::mutex lock;  // guards done and answer
+  std::condition_variable answered;
+  bool done = false;
+  LookupAnswer answer;
+};
+
+PendingLookup PendingLookup::Start(std::function<LookupAnswer()> work) {
+  PendingLookup pending;
+  if (lookupsInFlight.fetch_add(1) >= kLookupThreadsMax) {
+    lookupsInFlight.fetch_sub(1);
+    return pending;
+  }
+  auto slot = std::make_shared<Slot>();
+  try {
+    // The C library's look-ups cannot be cancelled, so the thread is not
+    // joined: it owns its share of the slot and nothing else, and a relay that
+    // shuts down meanwhile simply exits past it.
+    std::thread([slot, work = std::move(work)] {
+      LookupAnswer answer = work();
+      {
+        std::lock_guard<std::mutex> guard(slot->lock);
+        slot->answer = std::move(answer);
+        slot->done = true;
+      }
+      slot->answered.notify_all();
+      lookupsInFlight.fetch_sub(1);
+    }).detach();
+  } catch (const std::system_error&) {
+    lookupsInFlight.fetch_sub(1);
+    return pending;
+  }
+  pending.slot_ = std::move(slot);
+  return pending;
+}
+
+bool PendingLookup::Wait(int waitMs) {
+  if (!slot_) return true;
+  std::unique_lock<std::mutex> guard(slot_->lock);
+  return slot_->answered.wait_for(guard, std::chrono::milliseconds(waitMs), [this] { return slot_->done; });
+}
+
+LookupAnswer PendingLookup::Answer() const {
+  if (!slot_) return {};
+  std::lock_guard<std::mutex> guard(slot_->lock);
+  return slot_->done ? slot_->answer : LookupAnswer{};
+}
+
+PendingLookup LookUpHostAddress(Resolver& resolver, const std::string& name) {
+  return PendingLookup::Start([&resolver, name] {
+    LookupAnswer answer;
+    answer.address = resolver.HostAddress(name);
+    return answer;
+  });
+}
+
+PendingLookup LookUpPeerName(Resolver& resolver, uint32_t address) {
+  return PendingLookup::Start([&resolver, address] {
+    LookupAnswer answer;
+    answer.name = resolver.PeerName(address);
+    return answer;
+  });
+}
+
+}  // namespace veltor
