@@ -23,7 +23,7 @@ void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length) {
 void ServerPump(ServerLink& link, ClientTable& table) {
   if (!link.serverSocket) return;
   ServerStream& server = *link.serverSocket;
-  server.Read(kReceiveWaitMs);
+  server.WaitForData(kReceiveWaitMs);
   if (std::unique_ptr<DataChunk> chunk = server.TakeChunk(kChunkMaxBytes)) {
     AddClientData(table, chunk->bytes.data(), chunk->Length());
   }

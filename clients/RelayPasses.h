@@ -14,8 +14,8 @@ namespace veltor {
 // Queues a copy of the block for every active client; warns on standard error
 // when that took more than kSlowBroadcastMs.
 void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length);
-// Reads what the server sent into its buffer (waiting up to 10 ms when there
-// is nothing yet) and broadcasts at most one chunk of it. The server socket is
+// Broadcasts at most one chunk of what the server sent (waiting up to 10 ms
+// when nothing is buffered yet). The server socket is
 // closed once its stream has ended and every byte of it was broadcast.
 void ServerPump(ServerLink& link, ClientTable& table);
 // For each active client: the time-limit cut-off, or forwarding one chunk of

@@ -77,12 +77,18 @@ void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int w
       link.connecting.reset();
       LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());
       return;
-    case ServerConnectAttempt::State::Connected:
-      link.serverSocket = std::make_unique<ServerStream>(link.connecting->TakeSocket());
+    case ServerConnectAttempt::State::Connected: {
+      auto stream = std::make_unique<ServerStream>(link.connecting->TakeSocket());
       link.connecting.reset();
+      if (!stream->Start()) {
+        LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());
+        return;
+      }
+      link.serverSocket = std::move(stream);
       LogOut("%s: server socket created to %s:%d\n", TimestampNow().c_str(), settings.serverHost.c_str(),
              static_cast<int>(settings.serverPort));
       return;
+    }
   }
 }
 

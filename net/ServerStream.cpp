@@ -1,6 +1,8 @@
 #include "net/ServerStream.h"
 
 #include <algorithm>
+#include <chrono>
+#include <system_error>
 
 #include "core/Clock.h"
 #include "core/Constants.h"
@@ -16,46 +18,103 @@ constexpr size_t kReadStepBytes = 64 * 1024;
 
 ServerStream::ServerStream(std::unique_ptr<NetSocket> socket) : socket_(std::move(socket)) {}
 
-void ServerStream::EndReading() {
-  reading_ = false;
-  writing_ = false;
-  pending_.reset();
+ServerStream::~ServerStream() {
+  stopRequested_.store(true);
+  readerWake_.Raise();
+  if (reader_.joinable()) reader_.join();
 }
 
-void ServerStream::Read(int waitMs) {
-  if (!reading_) return;
-  if (BufferedBytes() == 0 && waitMs > 0 && !WaitReadable(socket_.get(), waitMs)) return;
-  // Full: stop reading, so that TCP slows the server down until clients catch up.
-  while (reading_ && BufferedBytes() < kServerBufferMaxBytes) {
-    uint8_t scratch[kReadStepBytes];
-    const size_t room = std::min(sizeof scratch, kServerBufferMaxBytes - BufferedBytes());
-    size_t received = 0;
-    const TransferResult result = ReceiveSome(socket_.get(), scratch, room, received);
-    buffer_.insert(buffer_.end(), scratch, scratch + received);
-    if (result == TransferResult::Failed) EndReading();  // its end, or a reset: nothing more comes
-    if (result != TransferResult::Done) break;
+bool ServerStream::Start() {
+  try {
+    reader_ = std::thread([this] { RunReader(); });
+  } catch (const std::system_error&) {
+    return false;
   }
+  return true;
+}
+
+void ServerStream::RunReader() {
+  uint8_t scratch[kReadStepBytes];
+  while (!stopRequested_.load()) {
+    size_t room = 0;
+    {
+      std::lock_guard<std::mutex> guard(bufferLock_);
+      room = kServerBufferMaxBytes - (buffer_.size() - head_);
+    }
+    if (room == 0) {
+      // Full: read no more, so TCP slows the server down until clients catch up.
+      if (readerWake_.Wait(kWorkerIdleWaitMs)) readerWake_.Drain();
+      continue;
+    }
+    if (!WaitReadable(socket_.get(), kWorkerIdleWaitMs, &readerWake_)) continue;
+    size_t received = 0;
+    const TransferResult result = ReceiveSome(socket_.get(), scratch, std::min(room, sizeof scratch), received);
+    if (result == TransferResult::Idle) continue;
+    {
+      std::lock_guard<std::mutex> guard(bufferLock_);
+      buffer_.insert(buffer_.end(), scratch, scratch + received);
+      if (result == TransferResult::Failed) ended_ = true;  // its end, or a reset: nothing more comes
+    }
+    dataArrived_.notify_all();
+    if (result == TransferResult::Failed) return;
+  }
+}
+
+void ServerStream::WaitForData(int waitMs) {
+  std::unique_lock<std::mutex> guard(bufferLock_);
+  dataArrived_.wait_for(guard, std::chrono::milliseconds(waitMs),
+                        [this] { return ended_ || head_ < buffer_.size() || stopRequested_.load(); });
 }
 
 std::unique_ptr<DataChunk> ServerStream::TakeChunk(size_t maxBytes) {
-  const size_t length = std::min(maxBytes, BufferedBytes());
-  if (length == 0) return nullptr;
-  auto chunk = std::make_unique<DataChunk>();
-  const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(head_);
-  chunk->bytes.assign(first, first + static_cast<std::ptrdiff_t>(length));
-  head_ += length;
-  if (head_ == buffer_.size()) {
-    buffer_.clear();
-    head_ = 0;
-  } else if (head_ >= kCompactAfterBytes) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
+  std::unique_ptr<DataChunk> chunk;
+  bool wasFull = false;
+  {
+    std::lock_guard<std::mutex> guard(bufferLock_);
+    const size_t buffered = buffer_.size() - head_;
+    const size_t length = std::min(maxBytes, buffered);
+    if (length == 0) return nullptr;
+    wasFull = buffered >= kServerBufferMaxBytes;
+    chunk = std::make_unique<DataChunk>();
+    const auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(head_);
+    chunk->bytes.assign(first, first + static_cast<std::ptrdiff_t>(length));
+    head_ += length;
+    if (head_ == buffer_.size()) {
+      buffer_.clear();
+      head_ = 0;
+    } else if (head_ >= kCompactAfterBytes) {
+      buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
   }
+  if (wasFull) readerWake_.Raise();  // room again
   return chunk;
 }
 
+size_t ServerStream::BufferedBytes() const {
+  std::lock_guard<std::mutex> guard(bufferLock_);
+  return buffer_.size() - head_;
+}
+
+bool ServerStream::ReadingEnded() const {
+  std::lock_guard<std::mutex> guard(bufferLock_);
+  return ended_;
+}
+
+bool ServerStream::Finished() const {
+  std::lock_guard<std::mutex> guard(bufferLock_);
+  return (ended_ || stopRequested_.load()) && head_ == buffer_.size();
+}
+
+void ServerStream::GiveUp() {
+  writing_ = false;
+  pending_.reset();
+  stopRequested_.store(true);
+  readerWake_.Raise();
+}
+
 void ServerStream::Forward(std::unique_ptr<DataChunk> chunk) {
-  Read(0);
+  if (ReadingEnded()) writing_ = false;
   if (!CanForward() || !chunk) return;
   pending_ = std::move(chunk);
   pendingSent_ = 0;
@@ -80,7 +139,7 @@ void ServerStream::ContinueForward() {
     case TransferResult::Idle:
       // A server that neither reads nor ends would hold its clients' input for good.
       if (static_cast<uint32_t>(TickNow() - lastProgressTick_) >= static_cast<uint32_t>(kServerSendStallMs)) {
-        EndReading();
+        GiveUp();
       }
       return;
   }

@@ -12,16 +12,6 @@ namespace {
 
 bool Usable(const NetSocket* socket) { return socket != nullptr && socket->Valid(); }
 
-// poll() on one descriptor; an interrupted wait counts as a time-out.
-int WaitFor(int fd, short events, int waitMs, short& revents) {
-  pollfd entry{fd, events, 0};
-  const int ready = ::poll(&entry, 1, waitMs);
-  revents = entry.revents;
-  if (ready < 0 && errno == EINTR) return 0;
-  if (ready > 0 && (entry.revents & POLLNVAL) != 0) return -1;
-  return ready;
-}
-
 }  // namespace
 
 TransferResult ClassifyReceive(ssize_t received, int error) {
@@ -92,10 +82,17 @@ TransferResult ReceiveSome(NetSocket* socket, uint8_t* buffer, size_t capacity, 
   return result;
 }
 
-bool WaitReadable(NetSocket* socket, int waitMs) {
+bool WaitReadable(NetSocket* socket, int waitMs, WakeSignal* wake) {
   if (!Usable(socket)) return false;
-  short revents = 0;
-  return WaitFor(socket->Handle(), POLLIN, waitMs, revents) != 0;
+  const bool wakeable = wake != nullptr && wake->Handle() >= 0;
+  pollfd entries[2] = {{socket->Handle(), POLLIN, 0}, {wakeable ? wake->Handle() : -1, POLLIN, 0}};
+  const int ready = ::poll(entries, wakeable ? 2 : 1, waitMs);
+  if (ready <= 0) return false;
+  if (wakeable && (entries[1].revents & POLLIN) != 0) {
+    wake->Drain();
+    return false;
+  }
+  return entries[0].revents != 0;
 }
 
 TransferResult ReceiveChunk(NetSocket* socket, std::unique_ptr<DataChunk>& chunk, int waitMs, WakeSignal* wake) {

@@ -58,8 +58,9 @@ struct SendBound {
 [[nodiscard]] TransferResult ReceiveSome(NetSocket* socket, uint8_t* buffer, size_t capacity, size_t& received);
 
 // Waits up to `waitMs` until the socket has something to read (data, its end,
-// or an error). An interrupted wait counts as a time-out.
-bool WaitReadable(NetSocket* socket, int waitMs);
+// or an error). `wake`, when given and raised, ends the wait early (false) and
+// is drained. An interrupted wait counts as a time-out.
+bool WaitReadable(NetSocket* socket, int waitMs, WakeSignal* wake = nullptr);
 
 // Sorts the outcome of a recv() call and its errno.
 TransferResult ClassifyReceive(ssize_t received, int error);

@@ -82,6 +82,7 @@ class RelayRig : public ::testing::Test {
       return -1;
     }
     link.serverSocket = std::make_unique<ServerStream>(std::move(pair.relay));
+    if (!link.serverSocket->Start()) ADD_FAILURE() << "no server reader";
     const int fd = pair.peer.get();
     peers_.push_back(std::move(pair.peer));
     return fd;
@@ -371,6 +372,57 @@ TEST_F(ClientsToServer, DataArrivingWhileTheServerIsAbsentIsDropped) {
   }));
   EXPECT_EQ(ReadExactly(server, 5), "fresh");
   EXPECT_EQ(ReadExactly(server, 1, 300ms), "");
+}
+
+TEST_F(ClientsToServer, AServerThatTakesNothingNeverHoldsAPassLosesNoByteAndIsDroppedAfterFiveSeconds) {
+  const Client typist = AddClient(Ip(10, 0, 0, 1), true, 0);
+  ASSERT_NE(typist.record, nullptr);
+  // Small buffers on the way up, so the server's window is shut almost at once.
+  LoopbackPair pair = MakePair({4096, 4096});
+  ASSERT_NE(pair.relay, nullptr);
+  link.serverSocket = std::make_unique<ServerStream>(std::move(pair.relay));
+  ASSERT_TRUE(link.serverSocket->Start());
+  const int server = pair.peer.get();
+
+  const std::string typed = Pattern(300'000, 3);
+  std::thread typing([&] { SendFromPeer(typist.peer, typed, 30s); });
+  // While the server reads nothing, every pass returns at once.
+  std::chrono::steady_clock::duration longestPass{};
+  for (int pass = 0; pass < 200; ++pass) {
+    const auto started = std::chrono::steady_clock::now();
+    ClientPass(link, table);
+    longestPass = std::max(longestPass, std::chrono::steady_clock::now() - started);
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_LT(longestPass, 1s);
+  ASSERT_NE(link.serverSocket, nullptr);
+
+  // Once it reads, it gets every byte, in order.
+  std::string got;
+  const Deadline deadline(30s);
+  while (got.size() < typed.size() && !deadline.Expired()) {
+    ClientPass(link, table);
+    got += ReadExactly(server, typed.size() - got.size(), 10ms);
+  }
+  typing.join();
+  EXPECT_EQ(got.size(), typed.size());
+  EXPECT_TRUE(got == typed);
+
+  // A server that takes nothing for five seconds is given up.
+  CapturedOutput output;
+  const std::string more = Pattern(200'000, 4);
+  std::thread again([&] { SendFromPeer(typist.peer, more, 10s); });
+  ASSERT_TRUE(WaitUntil([&] {
+    ClientPass(link, table);
+    return !link.serverSocket->CanForward() && link.serverSocket->Writable();
+  }));
+  clock.AdvanceTick(kServerSendStallMs);
+  ClientPass(link, table);
+  ServerPump(link, table);
+  EXPECT_EQ(link.serverSocket, nullptr);
+  EXPECT_EQ(output.Out(), Stamp(t0) + ": server socket disconnected\n");
+  ::shutdown(typist.peer, SHUT_RDWR);
+  again.join();
 }
 
 // ---------------------------------------------------------------------------

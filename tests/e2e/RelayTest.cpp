@@ -3,6 +3,12 @@
 // admission verdict, time limits, server restarts and a client that stalls.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 #include <thread>
 
@@ -267,6 +273,109 @@ TEST(RelayStalledClient, OthersKeepReceivingAndShutdownIsPrompt) {
   EXPECT_LT(std::chrono::steady_clock::now() - pressed, 1s);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(rig.relay.Process().CountInStdout("Disc: "), 0u);  // released, not disconnected
+}
+
+// ---------------------------------------------------------------------------
+// Faults that once lost data or held every stream.
+
+TEST(RelayFaults, AClosingServersLastOutputReachesEveryReaderWhileAClientTypes) {
+  RelayRig rig({kAllowLoopbackRule});
+  ASSERT_TRUE(rig.Ready());
+  TestClient typist, reader;
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, typist, 0));
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, reader, 1));
+
+  // An operator keeps typing while the device writes its last words and
+  // closes at once; the relay's forwards then reach a closed server.
+  const std::string data = Pattern(300'000);
+  std::string typed, read;
+  auto nextLine = std::chrono::steady_clock::now();
+  auto typeAndRead = [&] {
+    if (std::chrono::steady_clock::now() >= nextLine) {
+      typist.Send("show version\r\n");
+      nextLine += 100ms;
+    }
+    typed += typist.ReadFor(2ms);
+    read += reader.ReadFor(2ms);
+  };
+  for (int i = 0; i < 30; ++i) typeAndRead();
+  for (size_t at = 0; at < data.size(); at += 10'000) {
+    ASSERT_TRUE(rig.server.Send(data.substr(at, 10'000), 20s));
+    typeAndRead();
+  }
+  // It read what was typed so far; later lines find it closed.
+  rig.server.ReceiveFor(0ms);
+  rig.server.CloseConnection();
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while ((typed.size() < data.size() || read.size() < data.size()) && std::chrono::steady_clock::now() < deadline) {
+    typeAndRead();
+  }
+  EXPECT_EQ(typed.size(), data.size());
+  EXPECT_EQ(read.size(), data.size());
+  EXPECT_TRUE(typed == data);
+  EXPECT_TRUE(read == data);
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout("server socket disconnected\n", 5s));
+}
+
+TEST(RelayFaults, AtTheOpenFileLimitARestartedServerIsReconnectedAndServed) {
+  FakeServer server;
+  ASSERT_TRUE(server.Listen());
+  RelayConfig config;
+  config.serverPort = server.Port();
+  config.listenPort = FindFreePort();
+  config.maxClients = 500;
+  config.ruleLines = {kAllowLoopbackRule};
+  RelayHarness relay;
+  const std::string path = relay.Dir().WriteFile("veltor.cfg", config.Render());
+  // A descriptor table that is nearly full from the start: descriptors the
+  // relay inherits, under a limit it cannot raise.
+  std::vector<int> fillers;
+  for (int i = 0; i < 46; ++i) fillers.push_back(::open("/dev/null", O_RDONLY));
+  ChildProcess& process = relay.Process();
+  const bool started = process.Start("prlimit", {"--nofile=64:64", VeltorBinary(), path});
+  for (int fd : fillers) ::close(fd);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(process.WaitForStdout("listen socket created", 10s));
+  ASSERT_TRUE(server.AcceptConnection(5s));
+  TestClient watcher;
+  ASSERT_TRUE(watcher.Connect(config.listenPort));
+  ASSERT_TRUE(process.WaitForStdout("accepted: ", 5s));
+
+  // 200 more connections wait; a few are admitted, then no descriptor is spare.
+  std::vector<int> waiting;
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(config.listenPort);
+  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    waiting.push_back(fd);
+  }
+  size_t admitted = 0;
+  for (int quiet = 0; quiet < 3;) {  // three seconds without a new admission
+    std::this_thread::sleep_for(1s);
+    const size_t now = process.CountInStdout("accepted:");
+    quiet = now == admitted ? quiet + 1 : 0;
+    admitted = now;
+  }
+  EXPECT_LT(admitted, 20u);
+
+  // The server goes down for a few seconds; meanwhile descriptors come free
+  // and the waiting connections would take every one of them.
+  server.CloseConnection();
+  server.CloseListener();
+  const size_t failures = process.CountInStderr("Unable to connect to server");
+  ASSERT_TRUE(process.WaitForStderr("Unable to connect to server", 10s, failures + 3));
+  ASSERT_TRUE(server.Listen(config.serverPort));
+  const auto restarted = std::chrono::steady_clock::now();
+  ASSERT_TRUE(server.AcceptConnection(5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - restarted, 2500ms);
+  ASSERT_TRUE(server.Send("after the restart"));
+  std::string got;
+  EXPECT_TRUE(watcher.ReadExactly(17, got, 5s));
+  EXPECT_EQ(got, "after the restart");
+  for (int fd : waiting) ::close(fd);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <ctime>
 #include <regex>
 
 #include "tests/support/ChildProcess.h"
@@ -121,6 +122,19 @@ TEST(StartupRun, EchoesRulesAndSummaryThenEscEndsWithStatusZero) {
   // after the listen line on standard output.
   ASSERT_TRUE(relay.Process().WaitForStderr("Max clients: 7\n\n", 5s)) << relay.Process().Stderr();
   EXPECT_TRUE(relay.Process().Stderr().starts_with(expected)) << relay.Process().Stderr();
+
+  // Event lines carry the local time (the tests run in a zone that is not UTC).
+  const std::string listenLine = relay.Process().Stdout();
+  bool local = false;
+  for (time_t back = 0; back < 10 && !local; ++back) {
+    const time_t second = std::time(nullptr) - back;
+    tm parts{};
+    localtime_r(&second, &parts);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S: listen socket created", &parts);
+    local = listenLine.find(stamp) != std::string::npos;
+  }
+  EXPECT_TRUE(local) << listenLine;
 
   const auto pressed = std::chrono::steady_clock::now();
   int status = -1;

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 #include "net/Resolver.h"
 
@@ -31,23 +32,30 @@ class FakeResolver final : public Resolver {
   std::chrono::milliseconds hang{0};
 
   uint32_t HostAddress(const std::string& name) override {
-    Hang();
-    const auto found = hosts.find(name);
-    return found == hosts.end() ? 0xFFFFFFFFu : found->second;
+    return Answer([&] {
+      const auto found = hosts.find(name);
+      return found == hosts.end() ? 0xFFFFFFFFu : found->second;
+    });
   }
   std::string PeerName(uint32_t address) override {
-    Hang();
-    const auto found = names.find(address);
-    return found == names.end() ? std::string() : found->second;
+    return Answer([&] {
+      const auto found = names.find(address);
+      return found == names.end() ? std::string() : found->second;
+    });
   }
 
  private:
-  void Hang() {
+  // Hangs, then reads the table, all while counted in flight: the destructor
+  // cannot finish before the last member access is done.
+  template <class Lookup>
+  std::invoke_result_t<Lookup> Answer(Lookup lookup) {
     std::unique_lock<std::mutex> guard(lock_);
     ++inFlight_;
     changed_.wait_for(guard, hang, [this] { return released_; });
+    auto answer = lookup();
     --inFlight_;
     changed_.notify_all();
+    return answer;
   }
 
   std::mutex lock_;

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,6 +46,21 @@ bool FakeServer::AcceptConnection(std::chrono::milliseconds timeout) {
     if (deadline.Expired()) return false;
     pollfd pending{listenFd_, POLLIN, 0};
     ::poll(&pending, 1, deadline.PollTimeoutMs());
+  }
+}
+
+void FakeServer::SetReceiveBuffer(int bytes) {
+  if (listenFd_ >= 0) ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+bool FakeServer::WaitUntilSent(std::chrono::milliseconds timeout) {
+  const Deadline deadline(timeout);
+  for (;;) {
+    int unsent = -1;
+    if (!connection_.IsOpen() || ::ioctl(connection_.Fd(), SIOCOUTQ, &unsent) != 0) return false;
+    if (unsent == 0) return true;
+    if (deadline.Expired()) return false;
+    ::poll(nullptr, 0, deadline.PollTimeoutMs(5));
   }
 }
 

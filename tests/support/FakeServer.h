@@ -34,6 +34,10 @@ class FakeServer {
   // its unread bytes dropped; on false (time-out, no listener) it is kept.
   bool AcceptConnection(std::chrono::milliseconds timeout);
 
+  // SO_RCVBUF of the listener, inherited by the connections it accepts: a
+  // small one makes a server whose window fills at once when it does not read.
+  void SetReceiveBuffer(int bytes);
+
   // All of `bytes` to the relay, or false.
   bool Send(std::string_view bytes,
             std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
@@ -46,6 +50,10 @@ class FakeServer {
   // True once the relay has closed (or reset) the connection; bytes arriving
   // meanwhile are discarded. False on time-out or without a connection.
   bool WaitForPeerClose(std::chrono::milliseconds timeout);
+
+  // True once the relay has acknowledged every byte sent: nothing waits in
+  // this side's send queue any more.
+  bool WaitUntilSent(std::chrono::milliseconds timeout);
 
   void CloseConnection();
   void CloseListener();
