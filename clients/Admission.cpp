@@ -6,11 +6,11 @@
 #include <cerrno>
 
 #include "clients/GreetingFrame.h"
-#include "core/Constants.h"
-#include "core/Ipv4.h"
-#include "core/Output.h"
-#include "core/ProcessSetup.h"
-#include "core/Timestamp.h"
+#include "base/Constants.h"
+#include "base/Ipv4.h"
+#include "base/Output.h"
+#include "platform/ProcessSetup.h"
+#include "base/Timestamp.h"
 
 namespace veltor {
 

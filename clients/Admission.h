@@ -13,7 +13,7 @@
 #include <string>
 
 #include "clients/ClientTable.h"
-#include "core/Settings.h"
+#include "base/Settings.h"
 #include "net/NetSocket.h"
 #include "net/Resolver.h"
 #include "net/ServerLink.h"

@@ -5,11 +5,11 @@
 #include <cinttypes>
 #include <system_error>
 
-#include "core/Clock.h"
-#include "core/Constants.h"
-#include "core/Ipv4.h"
-#include "core/Output.h"
-#include "core/Timestamp.h"
+#include "base/Clock.h"
+#include "base/Constants.h"
+#include "base/Ipv4.h"
+#include "base/Output.h"
+#include "base/Timestamp.h"
 
 namespace veltor {
 

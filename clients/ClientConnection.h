@@ -18,7 +18,7 @@
 
 #include "net/NetSocket.h"
 #include "net/Transfer.h"
-#include "net/WakeSignal.h"
+#include "platform/WakeSignal.h"
 
 namespace veltor {
 

@@ -1,7 +1,7 @@
 #include "clients/ClientTable.h"
 
-#include "core/Clock.h"
-#include "core/Constants.h"
+#include "base/Clock.h"
+#include "base/Constants.h"
 
 namespace veltor {
 

@@ -2,8 +2,8 @@
 
 #include <cassert>
 
-#include "core/Clock.h"
-#include "core/Constants.h"
+#include "base/Clock.h"
+#include "base/Constants.h"
 
 namespace veltor {
 

@@ -2,10 +2,10 @@
 
 #include <cinttypes>
 
-#include "core/Clock.h"
-#include "core/Ipv4.h"
-#include "core/Output.h"
-#include "core/Timestamp.h"
+#include "base/Clock.h"
+#include "base/Ipv4.h"
+#include "base/Output.h"
+#include "base/Timestamp.h"
 
 namespace veltor {
 

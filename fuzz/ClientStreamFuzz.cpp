@@ -43,8 +43,8 @@
 #include "clients/Admission.h"
 #include "clients/ClientTable.h"
 #include "clients/RelayPasses.h"
-#include "core/Constants.h"
-#include "core/Settings.h"
+#include "base/Constants.h"
+#include "base/Settings.h"
 #include "net/Resolver.h"
 #include "net/ServerLink.h"
 

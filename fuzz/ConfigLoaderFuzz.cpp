@@ -19,8 +19,8 @@
 
 #include "FuzzSupport.h"
 #include "clients/GreetingFrame.h"
-#include "core/ConfigLoader.h"
-#include "core/Constants.h"
+#include "relay/ConfigLoader.h"
+#include "base/Constants.h"
 
 namespace {
 

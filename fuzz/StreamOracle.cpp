@@ -5,7 +5,7 @@
 
 #include "FuzzSupport.h"
 #include "LoopbackSockets.h"
-#include "core/Constants.h"
+#include "base/Constants.h"
 
 namespace veltor::fuzz {
 

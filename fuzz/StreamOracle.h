@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Settings.h"
+#include "base/Settings.h"
 
 namespace veltor::fuzz {
 

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "core/Constants.h"
+#include "base/Constants.h"
 
 namespace veltor {
 

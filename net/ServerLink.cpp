@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "core/Clock.h"
-#include "core/Constants.h"
-#include "core/Output.h"
-#include "core/Timestamp.h"
+#include "base/Clock.h"
+#include "base/Constants.h"
+#include "base/Output.h"
+#include "base/Timestamp.h"
 
 namespace veltor {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "core/Settings.h"
+#include "base/Settings.h"
 #include "net/NetSocket.h"
 #include "net/Resolver.h"
 #include "net/ServerStream.h"

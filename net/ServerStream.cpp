@@ -4,8 +4,8 @@
 #include <chrono>
 #include <system_error>
 
-#include "core/Clock.h"
-#include "core/Constants.h"
+#include "base/Clock.h"
+#include "base/Constants.h"
 
 namespace veltor {
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/Constants.h"
+#include "base/Constants.h"
 #include "net/NetSocket.h"
-#include "net/WakeSignal.h"
+#include "platform/WakeSignal.h"
 
 namespace veltor {
 

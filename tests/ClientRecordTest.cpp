@@ -24,7 +24,7 @@
 
 #include "clients/ClientConnection.h"
 #include "clients/GreetingFrame.h"
-#include "core/Constants.h"
+#include "base/Constants.h"
 #include "tests/FakeClock.h"
 #include "tests/ClientTestKit.h"
 #include "tests/support/Deadline.h"

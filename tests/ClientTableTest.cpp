@@ -26,7 +26,7 @@
 #include "clients/ClientTable.h"
 #include "clients/RelayPasses.h"
 #include "console/StatusReport.h"
-#include "core/Constants.h"
+#include "base/Constants.h"
 #include "net/ServerLink.h"
 #include "tests/FakeClock.h"
 #include "tests/ClientTestKit.h"

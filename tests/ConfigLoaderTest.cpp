@@ -5,7 +5,7 @@
 #include <climits>
 #include <fstream>
 
-#include "core/ConfigLoader.h"
+#include "relay/ConfigLoader.h"
 #include "tests/support/TempDir.h"
 
 namespace veltor {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/Clock.h"
+#include "base/Clock.h"
 
 namespace veltor::testing {
 

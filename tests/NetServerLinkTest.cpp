@@ -17,9 +17,9 @@
 #include <regex>
 #include <string>
 
-#include "core/Settings.h"
+#include "base/Settings.h"
 #include "net/NetSocket.h"
-#include "core/Constants.h"
+#include "base/Constants.h"
 #include "net/Resolver.h"
 #include "net/ServerLink.h"
 #include "tests/support/FakeResolver.h"

@@ -20,7 +20,7 @@
 
 #include "net/NetSocket.h"
 #include "net/Transfer.h"
-#include "net/WakeSignal.h"
+#include "platform/WakeSignal.h"
 #include "tests/support/Deadline.h"
 
 namespace veltor {

@@ -5,8 +5,8 @@
 #include <deque>
 #include <string>
 
-#include "core/Constants.h"
-#include "core/RelayLoop.h"
+#include "base/Constants.h"
+#include "relay/RelayLoop.h"
 #include "tests/FakeClock.h"
 
 namespace veltor {

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "core/Relay.h"
-#include "core/RelayLoop.h"
+#include "relay/Relay.h"
+#include "relay/RelayLoop.h"
 #include "tests/ClientTestKit.h"
 #include "tests/support/FakeResolver.h"
 #include "tests/support/FakeServer.h"

@@ -1,4 +1,4 @@
-#include "core/Output.h"
+#include "base/Output.h"
 
 #include <unistd.h>
 

@@ -1,3 +1,3 @@
-#include "core/Entry.h"
+#include "relay/Entry.h"
 
 int main(int argc, char** argv) { return veltor::RunVeltor(argc, argv); }

@@ -1,6 +1,6 @@
-#include "core/RelayLoop.h"
+#include "relay/RelayLoop.h"
 
-#include "core/Constants.h"
+#include "base/Constants.h"
 
 namespace veltor {
 

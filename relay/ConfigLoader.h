@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/Settings.h"
+#include "base/Settings.h"
 
 namespace veltor {
 

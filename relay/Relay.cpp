@@ -1,4 +1,4 @@
-#include "core/Relay.h"
+#include "relay/Relay.h"
 
 #include "clients/RelayPasses.h"
 #include "console/StatusReport.h"

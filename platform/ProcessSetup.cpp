@@ -1,4 +1,4 @@
-#include "core/ProcessSetup.h"
+#include "platform/ProcessSetup.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -70,9 +70,9 @@ bool HasFreeDescriptors(int count) {
   return enough;
 }
 
-bool SignalRequests::ShutdownRequested() { return shutdownSignalled != 0; }
+bool ShutdownSignalled() { return shutdownSignalled != 0; }
 
-bool SignalRequests::TakeStatusRequest() {
+bool TakeStatusSignal() {
   if (statusSignalled == 0) return false;
   statusSignalled = 0;
   return true;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/Clock.h"
+#include "base/Clock.h"
 
 namespace veltor {
 

@@ -1,4 +1,4 @@
-#include "net/WakeSignal.h"
+#include "platform/WakeSignal.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -2,8 +2,6 @@
 // requests that signals turn into for the relay loop.
 #pragma once
 
-#include "core/RelayLoop.h"
-
 namespace veltor {
 
 // Opens /dev/null for any closed standard stream, ignores SIGPIPE, routes
@@ -20,11 +18,9 @@ bool HasFreeDescriptors(int count);
 // Installs `handler` for `signalNumber` with `flags` and an empty mask.
 bool InstallSignalHandler(int signalNumber, void (*handler)(int), int flags);
 
-// The loop's view of the signals received.
-class SignalRequests final : public LoopRequests {
- public:
-  bool ShutdownRequested() override;
-  bool TakeStatusRequest() override;
-};
+// A shutdown signal has arrived.
+bool ShutdownSignalled();
+// A status signal has arrived since the last call.
+bool TakeStatusSignal();
 
 }  // namespace veltor

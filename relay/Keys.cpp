@@ -1,4 +1,4 @@
-#include "core/Keyboard.h"
+#include "relay/Keys.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "core/Constants.h"
-#include "core/ProcessSetup.h"
+#include "base/Constants.h"
+#include "platform/ProcessSetup.h"
 
 namespace veltor {
 

@@ -1,9 +1,9 @@
-#include "core/Timestamp.h"
+#include "base/Timestamp.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "core/Clock.h"
+#include "base/Clock.h"
 
 namespace veltor {
 

@@ -1,13 +1,13 @@
-#include "core/ConfigLoader.h"
+#include "relay/ConfigLoader.h"
 
 #include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "core/Constants.h"
-#include "core/Ipv4.h"
-#include "core/Output.h"
+#include "base/Constants.h"
+#include "base/Ipv4.h"
+#include "base/Output.h"
 
 namespace veltor {
 

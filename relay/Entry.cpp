@@ -1,19 +1,26 @@
-#include "core/Entry.h"
+#include "relay/Entry.h"
 
 #include <unistd.h>
 
-#include "core/Clock.h"
-#include "core/ConfigLoader.h"
-#include "core/Keyboard.h"
-#include "core/Output.h"
-#include "core/ProcessSetup.h"
-#include "core/Relay.h"
-#include "core/RelayLoop.h"
+#include "base/Clock.h"
+#include "relay/ConfigLoader.h"
+#include "relay/Keys.h"
+#include "base/Output.h"
+#include "platform/ProcessSetup.h"
+#include "relay/Relay.h"
+#include "relay/RelayLoop.h"
 #include "net/Resolver.h"
 
 namespace veltor {
 
 namespace {
+
+// The loop's view of the signals received.
+class SignalRequests final : public LoopRequests {
+ public:
+  bool ShutdownRequested() override { return ShutdownSignalled(); }
+  bool TakeStatusRequest() override { return TakeStatusSignal(); }
+};
 
 void PrintBanner() {
   LogErr("Veltor 1.0\n");

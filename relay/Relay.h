@@ -6,8 +6,8 @@
 
 #include "clients/Admission.h"
 #include "clients/ClientTable.h"
-#include "core/RelayLoop.h"
-#include "core/Settings.h"
+#include "relay/RelayLoop.h"
+#include "base/Settings.h"
 #include "net/Resolver.h"
 #include "net/ServerLink.h"
 

@@ -10,7 +10,7 @@
 
 #include <termios.h>
 
-#include "core/RelayLoop.h"
+#include "relay/RelayLoop.h"
 
 namespace veltor {
 
