@@ -1401,6 +1401,9 @@ struct Comparison {
   std::string unit;
   int decimals = 2;
   bool ratioMeaningful = true;
+  // Below this, ncat's figure is within the reading's resolution of zero and a
+  // ratio over it would be noise (ncat's idle CPU is zero, its RSS barely moves).
+  double ratioFloor = 0;
   Cell veltor;
   Cell ncat;
   std::string target;  // empty: no target set
@@ -1423,7 +1426,7 @@ Cell LatencyCell(const PacedFigures& paced, double LatencyStats::*figure) {
 
 std::optional<double> Ratio(const Comparison& row) {
   if (!row.ratioMeaningful || !row.veltor.value || !row.ncat.value) return std::nullopt;
-  if (!row.veltor.note.empty() || !row.ncat.note.empty() || *row.ncat.value <= 0) return std::nullopt;
+  if (!row.veltor.note.empty() || !row.ncat.note.empty() || *row.ncat.value <= row.ratioFloor) return std::nullopt;
   return *row.veltor.value / *row.ncat.value;
 }
 
@@ -1444,7 +1447,7 @@ class ComparisonTable {
   explicit ComparisonTable(const std::vector<Result>& results) : results_(results) {}
 
   void Add(const std::string& metric, const std::string& figure, int clients, const std::string& unit, int decimals,
-           bool ratioMeaningful, const CellOf& of) {
+           bool ratioMeaningful, const CellOf& of, double ratioFloor = 0) {
     const Result* v = Find(PeerKind::kVeltor, clients);
     const Result* n = Find(PeerKind::kNcat, clients);
     if (v == nullptr && n == nullptr) return;
@@ -1455,6 +1458,7 @@ class ComparisonTable {
     row.unit = unit;
     row.decimals = decimals;
     row.ratioMeaningful = ratioMeaningful;
+    row.ratioFloor = ratioFloor;
     if (v != nullptr) row.veltor = of(*v);
     if (n != nullptr) row.ncat = of(*n);
     rows_.push_back(row);
@@ -1490,6 +1494,7 @@ class ComparisonTable {
       const std::optional<double> ratio = Ratio(row);
       char ratioText[32] = "—";
       if (ratio) std::snprintf(ratioText, sizeof ratioText, "%.2f", *ratio);
+      else if (NearZero(row)) std::snprintf(ratioText, sizeof ratioText, "n/a (ncat ≈ 0)");
       std::printf("| %s | %d | %s | %s | %s | %s | %s |\n", row.figure.c_str(), row.clients,
                   FormatCell(row.veltor, row.unit, row.decimals).c_str(),
                   FormatCell(row.ncat, row.unit, row.decimals).c_str(), ratioText,
@@ -1503,6 +1508,10 @@ class ComparisonTable {
       if (r.peer == peer && r.clients == clients) return &r;
     }
     return nullptr;
+  }
+
+  static bool NearZero(const Comparison& row) {
+    return row.ratioMeaningful && row.ncat.value && row.ncat.note.empty() && *row.ncat.value <= row.ratioFloor;
   }
 
   static std::string Plain(const std::optional<double>& value) {
@@ -1548,6 +1557,11 @@ constexpr double kTargetCpuPerMegabyteRatio = 1.5;
 constexpr double kTargetIdlePercentAt100 = 0.3;
 constexpr double kTargetP99MarginMs = 1.0;
 
+// What the readings cannot tell from zero: a few scheduler slices over the
+// idle window, and a page of RSS spread over the clients.
+constexpr double kIdleCpuFloorPercent = 0.01;
+constexpr double kMemoryPerClientFloorKiB = 1.0;
+
 ComparisonTable BuildComparison(const std::vector<Result>& results, const std::vector<int>& counts,
                                 const std::map<std::pair<PeerKind, int>, double>& perClientKiB) {
   ComparisonTable table(results);
@@ -1575,7 +1589,7 @@ ComparisonTable BuildComparison(const std::vector<Result>& results, const std::v
   }
   for (const int c : counts) {
     table.Add("idle_cpu", "idle CPU, % of one core", c, "%", 3, true,
-              [](const Result& r) { return Value(r.idle.cpu.percent); });
+              [](const Result& r) { return Value(r.idle.cpu.percent); }, kIdleCpuFloorPercent);
     if (c == 100) {
       table.Target("≤ 0.3 %", [](const Comparison& row) { return AtMost(row, kTargetIdlePercentAt100); });
     }
@@ -1586,7 +1600,7 @@ ComparisonTable BuildComparison(const std::vector<Result>& results, const std::v
   };
   for (const int c : counts) {
     table.Add("stalled_idle_cpu", "idle CPU with one client stopped, % of one core", c, "%", 3, true,
-              [&](const Result& r) { return starvedNote(r, Value(r.stall.idle.cpu.percent)); });
+              [&](const Result& r) { return starvedNote(r, Value(r.stall.idle.cpu.percent)); }, kIdleCpuFloorPercent);
     table.Add("stalled_cost_idle", "cost of a stopped client, idle (with − without)", c, "%", 3, false,
               [&](const Result& r) { return starvedNote(r, Value(r.stall.idle.cpu.percent - r.idle.cpu.percent)); });
     table.Target("< 0.2 %", [](const Comparison& row) { return Below(row, kTargetStallCostPercent); });
@@ -1608,7 +1622,8 @@ ComparisonTable BuildComparison(const std::vector<Result>& results, const std::v
               [&perClientKiB, c](const Result& r) {
                 const auto per = perClientKiB.find({r.peer, c});
                 return per == perClientKiB.end() ? Cell{std::nullopt, "needs the 1-client run"} : Value(per->second);
-              });
+              },
+              kMemoryPerClientFloorKiB);
   }
   return table;
 }
@@ -1751,6 +1766,31 @@ std::map<std::pair<PeerKind, int>, double> MemoryPerClient(const std::vector<Res
   return perClient;
 }
 
+// How busy the rest of the machine was across every figure of the run.
+struct LoadRange {
+  double least = 0;
+  double mean = 0;
+  double most = 0;
+};
+
+LoadRange BackgroundLoadRange(const std::vector<Result>& results) {
+  std::vector<double> loads;
+  for (const Result& r : results) {
+    for (const double load : {r.idle.load, r.console.load, r.busy.load, r.throughputLoad, r.stall.idle.load,
+                              r.stall.console.load}) {
+      loads.push_back(load);
+    }
+  }
+  LoadRange range;
+  if (loads.empty()) return range;
+  range.least = *std::min_element(loads.begin(), loads.end());
+  range.most = *std::max_element(loads.begin(), loads.end());
+  double sum = 0;
+  for (const double load : loads) sum += load;
+  range.mean = sum / static_cast<double>(loads.size());
+  return range;
+}
+
 void PrintSummary(const Options& options, const std::vector<Result>& results) {
   const auto perClient = MemoryPerClient(results);
   std::printf("\n== summary ==\n");
@@ -1780,8 +1820,13 @@ void PrintSummary(const Options& options, const std::vector<Result>& results) {
   const ComparisonTable table = BuildComparison(results, counts, perClient);
   std::printf("\n");
   table.PrintPlain();
+  const LoadRange load = BackgroundLoadRange(results);
+  std::printf("LOAD metric=background_load min=%.2f mean=%.2f max=%.2f unit=cores\n", load.least, load.mean,
+              load.most);
   std::printf("\n== side by side (Markdown) ==\n\n");
   table.PrintMarkdown();
+  std::printf("\nOther processes used %.2f to %.2f cores (mean %.2f) during the measurements.\n", load.least,
+              load.most, load.mean);
   std::printf("\nCPU is the scheduler's accounting of all the peer's threads; a megabyte is 10^6 bytes received by\n"
               "the clients together. Other processes' load during each figure is in the BENCH lines.\n");
 }
