@@ -5,7 +5,7 @@
 BUILD_DIR ?= build
 APT_PACKAGES := cmake g++ make libgtest-dev googletest tmux netcat-openbsd
 
-.PHONY: all deps build test soak run install clean
+.PHONY: all deps package-deps build test soak run install package package-check clean
 
 all: build
 
@@ -30,8 +30,12 @@ deps:
 	  exit 1; \
 	fi
 
+# The make targets build as CI does: a warning is an error. A plain `cmake`
+# build leaves VELTOR_WERROR off.
+CONFIGURE = cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTOR_WERROR=ON
+
 build: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CONFIGURE)
 	cmake --build $(BUILD_DIR) -j2
 
 test: build
@@ -41,11 +45,41 @@ test: build
 soak: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -L soak
 
-run: build
+# Only what the demo runs: the relay, the feed and the watcher the quick start
+# connects with, not the test suite.
+run: deps
+	$(CONFIGURE)
+	cmake --build $(BUILD_DIR) -j2 --target veltor veltor-demo-feed veltor-watch
 	@sh tools/run-demo.sh $(BUILD_DIR)
 
 install: build
 	cmake --install $(BUILD_DIR)
 
+# What the package build needs beyond the compiler: dpkg-buildflags and
+# dpkg-shlibdeps (dpkg-dev), file (for cpack) and gzip. Installed as root.
+package-deps: deps
+	@missing=""; \
+	command -v dpkg-buildflags >/dev/null 2>&1 || missing="$$missing dpkg-dev"; \
+	command -v file >/dev/null 2>&1 || missing="$$missing file"; \
+	command -v gzip >/dev/null 2>&1 || missing="$$missing gzip"; \
+	if [ -z "$$missing" ]; then exit 0; fi; \
+	if [ "$$(id -u)" -eq 0 ]; then \
+	  echo "Installing missing packages:$$missing" >&2; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	else \
+	  echo "Missing packages:$$missing" >&2; \
+	  echo "Install them as root with:  apt-get install -y$$missing" >&2; \
+	  exit 1; \
+	fi
+
+# The Debian package of the programs alone, in build-deb/.
+package: package-deps
+	tools/build-package.sh build-deb -DBUILD_TESTING=OFF
+
+# CI's package check: Release build and tests, lintian, install, systemd's
+# checks, removal and purge. As root.
+package-check: package-deps
+	tools/package-check.sh
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-deb build-release

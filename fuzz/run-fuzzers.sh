@@ -55,7 +55,7 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/veltor-fuzz.XXXXXX")"
 failed=0
 
 echo "== building the fuzz targets in $build"
-CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DVELTOR_FUZZ=ON -DVELTOR_BUILD_TESTS=OFF \
+CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DVELTOR_FUZZ=ON -DVELTOR_BUILD_TESTS=OFF -DVELTOR_WERROR=ON \
   -DVELTOR_SANITIZE="address;undefined" >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log" >&2; exit 1; }
 cmake --build "$build" -j2 --target config_loader_fuzz client_stream_fuzz

@@ -55,6 +55,13 @@ bool ScanLiteral(std::string_view text, size_t& pos, char literal) {
   return true;
 }
 
+// Counted lines after the greetings: server host, two ports, client maximum, rules.
+ConfigLineRole RoleAt(int index) {
+  static constexpr ConfigLineRole kRoles[] = {ConfigLineRole::kServerHost, ConfigLineRole::kServerPort,
+                                              ConfigLineRole::kListenPort, ConfigLineRole::kMaxClients};
+  return index < 4 ? kRoles[index] : ConfigLineRole::kRule;
+}
+
 }  // namespace
 
 int32_t ParseLeadingInt(std::string_view text) {
@@ -86,32 +93,37 @@ uint32_t ComposeAddress(int32_t a, int32_t b, int32_t c, int32_t d) {
   return (((((low16(a) << 8) | low16(b)) << 8) | low16(c)) << 8) | low16(d);
 }
 
-std::optional<MaskRule> ParseRuleLine(std::string_view stripped) {
+std::optional<RuleFields> ScanRuleFields(std::string_view stripped) {
   // The form is "%c,%d.%d.%d.%d,%d.%d.%d.%d,%c,%ld,%c"; everything after the
   // twelfth field is ignored. A NUL ends the line as it would a C string.
   stripped = stripped.substr(0, stripped.find('\0'));
   size_t pos = 0;
-  char allow = 0, passRx = 0, dupeOK = 0;
-  int32_t octets[8] = {};
-  int32_t timeLimit = 0;
+  RuleFields fields;
 
-  if (!ScanChar(stripped, pos, allow) || !ScanLiteral(stripped, pos, ',')) return std::nullopt;
+  if (!ScanChar(stripped, pos, fields.allow) || !ScanLiteral(stripped, pos, ',')) return std::nullopt;
   for (int i = 0; i < 8; ++i) {
-    if (!ScanInt(stripped, pos, octets[i])) return std::nullopt;
+    if (!ScanInt(stripped, pos, fields.octets[i])) return std::nullopt;
     const char separator = (i == 3 || i == 7) ? ',' : '.';
     if (!ScanLiteral(stripped, pos, separator)) return std::nullopt;
   }
-  if (!ScanChar(stripped, pos, passRx) || !ScanLiteral(stripped, pos, ',')) return std::nullopt;
-  if (!ScanInt(stripped, pos, timeLimit) || !ScanLiteral(stripped, pos, ',')) return std::nullopt;
-  if (!ScanChar(stripped, pos, dupeOK)) return std::nullopt;
+  if (!ScanChar(stripped, pos, fields.passRx) || !ScanLiteral(stripped, pos, ',')) return std::nullopt;
+  if (!ScanInt(stripped, pos, fields.timeLimit) || !ScanLiteral(stripped, pos, ',')) return std::nullopt;
+  if (!ScanChar(stripped, pos, fields.dupeOK)) return std::nullopt;
+  fields.rest = stripped.substr(pos);
+  return fields;
+}
 
+std::optional<MaskRule> ParseRuleLine(std::string_view stripped) {
+  const std::optional<RuleFields> fields = ScanRuleFields(stripped);
+  if (!fields) return std::nullopt;
+  const int32_t* octets = fields->octets;
   MaskRule rule;
-  rule.allow = allow == 'Y';
+  rule.allow = fields->allow == 'Y';
   rule.address = ComposeAddress(octets[0], octets[1], octets[2], octets[3]);
   rule.mask = ComposeAddress(octets[4], octets[5], octets[6], octets[7]);
-  rule.passRx = passRx == 'Y';
-  rule.timeLimit = timeLimit;
-  rule.dupeOK = dupeOK == 'Y';
+  rule.passRx = fields->passRx == 'Y';
+  rule.timeLimit = fields->timeLimit;
+  rule.dupeOK = fields->dupeOK == 'Y';
   return rule;
 }
 
@@ -125,7 +137,7 @@ std::string FormatRuleEcho(int number, const MaskRule& rule) {
   return text;
 }
 
-int LoadSettings(const std::string& path, RelaySettings& settings) {
+int LoadSettings(const std::string& path, RelaySettings& settings, const ConfigLineObserver& observer) {
   // Only a regular file is read: opening a FIFO would block for ever, and a
   // device such as /dev/zero would never end. A directory opens on Linux but
   // holds no lines.
@@ -149,7 +161,9 @@ int LoadSettings(const std::string& path, RelaySettings& settings) {
   std::string raw;
   size_t bytesRead = 0;
   bool firstLine = true;
+  int lineNumber = 0;
   while (std::getline(file, raw)) {
+    ++lineNumber;
     // A file that grows while it is read is held to the same bound.
     bytesRead += raw.size() + 1;
     if (bytesRead > kConfigFileMaxBytes + 1) {
@@ -165,7 +179,9 @@ int LoadSettings(const std::string& path, RelaySettings& settings) {
     const std::string line = CleanLine(raw);
     if (line.empty()) continue;
 
-    if (index == 0 && line.compare(0, kModPrefix.size(), kModPrefix) == 0) {
+    const bool greeting = index == 0 && line.compare(0, kModPrefix.size(), kModPrefix) == 0;
+    if (observer) observer(ConfigLine{lineNumber, raw, line, greeting ? ConfigLineRole::kGreeting : RoleAt(index)});
+    if (greeting) {
       std::string text = line.substr(kModPrefix.size());
       if (text.size() > kModTextMaxBytes) {
         // A longer text would not fit the 16-bit length of its greeting frame.

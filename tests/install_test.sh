@@ -1,29 +1,56 @@
 #!/usr/bin/env bash
-# `cmake --install` lays the relay out like a Linux tool: the program in bin/,
-# its manual page, and the example configuration and systemd unit.
+# `cmake --install` lays the relay out like a Linux daemon: the programs in
+# bin/, compressed manual pages in sections 8, 5 and 1, the copyright file and
+# changelog, the configuration and a systemd unit where systemd looks, with
+# the paths of the configured prefix. Installed under DESTDIR, so nothing
+# outside the scratch directory is touched even for the /usr prefix.
 #
 # Usage: install_test.sh BUILD_DIR
 set -eu
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >/dev/null
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+fail() { echo "FAILED: $*"; exit 1; }
+DESTDIR=$root cmake --install "$build" >/dev/null
 
-for file in bin/veltor share/man/man1/veltor.1 share/doc/veltor/veltor.conf share/doc/veltor/veltor.service; do
-  [ -f "$prefix/$file" ] || { echo "FAILED: $file not installed"; exit 1; }
+if [ "$prefix" = /usr ]; then etc=/etc unitdir=/lib/systemd/system; else etc=$prefix/etc unitdir=$prefix/lib/systemd/system; fi
+conf=$etc/veltor/veltor.conf
+for file in "$prefix/bin/veltor" "$prefix/bin/veltor-check" "$prefix/bin/veltor-watch" \
+    "$prefix/share/man/man8/veltor.8.gz" "$prefix/share/man/man5/veltor.conf.5.gz" \
+    "$prefix/share/man/man1/veltor-check.1.gz" "$prefix/share/man/man1/veltor-watch.1.gz" \
+    "$prefix/share/doc/veltor/copyright" "$prefix/share/doc/veltor/changelog.gz" \
+    "$conf" "$unitdir/veltor.service"; do
+  [ -f "$root$file" ] || fail "$file not installed"
 done
-[ -x "$prefix/bin/veltor" ] || { echo "FAILED: bin/veltor is not executable"; exit 1; }
-[ ! -e "$prefix/bin/veltor-demo-feed" ] || { echo "FAILED: the demo feed was installed"; exit 1; }
+for program in veltor veltor-check veltor-watch; do
+  [ -x "$root$prefix/bin/$program" ] || fail "bin/$program is not executable"
+done
+[ ! -e "$root$prefix/bin/veltor-demo-feed" ] || fail "the demo feed was installed"
+[ "$(stat -c %a "$root$conf")" = 644 ] || fail "the configuration is not readable by all"
 
-# The installed program runs: no argument gives its usage line and status 254.
+# The installed relay runs: no argument gives its usage line and status 254.
 status=0
-"$prefix/bin/veltor" >/dev/null 2>"$prefix/usage.txt" </dev/null || status=$?
-[ "$status" -eq 254 ] || { echo "FAILED: status $status without arguments"; exit 1; }
-grep -qx "Usage: Veltor <configFile>" "$prefix/usage.txt" || { echo "FAILED: no usage line"; exit 1; }
+"$root$prefix/bin/veltor" >/dev/null 2>"$root/usage.txt" </dev/null || status=$?
+[ "$status" -eq 254 ] || fail "status $status without arguments"
+grep -qx "Usage: Veltor <configFile>" "$root/usage.txt" || fail "no usage line"
 
-# The unit runs the installed program on /etc/veltor with no keyboard and stops it with SIGTERM.
-unit="$prefix/share/doc/veltor/veltor.service"
-grep -qx "ExecStart=/usr/local/bin/veltor /etc/veltor/veltor.conf" "$unit" || { echo "FAILED: ExecStart"; exit 1; }
-grep -qx "StandardInput=null" "$unit" || { echo "FAILED: StandardInput"; exit 1; }
-grep -qx "KillSignal=SIGTERM" "$unit" || { echo "FAILED: KillSignal"; exit 1; }
+# The installed configuration is the example, and the installed checker finds it clean.
+cmp -s "$root$conf" "$(dirname "$0")/../examples/veltor.conf" || fail "the configuration is not the example"
+status=0
+"$root$prefix/bin/veltor-check" "$root$conf" >"$root/check.txt" 2>/dev/null || status=$?
+[ "$status" -eq 0 ] && [ ! -s "$root/check.txt" ] || fail "veltor-check on the installed configuration: $status"
+
+# The unit runs this prefix's programs on this prefix's configuration, checks it
+# first, has no keyboard, stops with SIGTERM and never restarts a refused file.
+unit=$root$unitdir/veltor.service
+for line in "ExecStartPre=-$prefix/bin/veltor-check $conf" "ExecStart=$prefix/bin/veltor $conf" \
+    "StandardInput=null" "KillSignal=SIGTERM" "RestartPreventExitStatus=252 253 254"; do
+  grep -qxF "$line" "$unit" || fail "unit has no line $line"
+done
+
+# A second install keeps a configuration edited since the first.
+echo "# edited" >>"$root$conf"
+DESTDIR=$root cmake --install "$build" >/dev/null
+tail -n 1 "$root$conf" | grep -qx "# edited" || fail "a second install replaced the edited configuration"
 echo "PASSED: installed layout"

@@ -48,7 +48,7 @@ until grep -q "listening" "$feed_log" 2>/dev/null; do
   sleep 0.1
 done
 
-echo "Veltor is relaying the demo feed: connect with  nc 127.0.0.1 7024  (press ESC here to quit)" >&2
+echo "Veltor is relaying the demo feed: connect with  $build_dir/tools/veltor-watch 127.0.0.1 7024  (press ESC here to quit)" >&2
 "$relay_bin" examples/veltor.conf
 status=$?
 stop_feed

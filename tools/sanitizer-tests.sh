@@ -19,7 +19,7 @@ case "$mode" in
   *) echo "unknown mode: $mode" >&2; exit 2 ;;
 esac
 
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTOR_SANITIZE="$sanitizers" >/dev/null
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTOR_WERROR=ON -DVELTOR_SANITIZE="$sanitizers" >/dev/null
 cmake --build "$dir" -j2
 
 reports=$(mktemp -d)
