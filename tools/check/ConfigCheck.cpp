@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ConfigLoader.h"
-#include "core/Constants.h"
-#include "core/Ipv4.h"
-#include "core/Settings.h"
+#include "relay/ConfigLoader.h"
+#include "base/Constants.h"
+#include "base/Ipv4.h"
+#include "base/Settings.h"
 #include "tools/common/VisibleText.h"
 
 namespace veltor::check {
