@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 namespace veltor {
@@ -13,13 +12,15 @@ std::atomic<Clock*> installedClock{nullptr};
 }  // namespace
 
 uint32_t SystemClock::TickMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<uint32_t>(ms);
+  const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
+  // Cut to 32 bits on purpose: the tick wraps like the design's millisecond count.
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count());
 }
 
-int64_t SystemClock::WallSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t SystemClock::WallSeconds() {
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count());
+}
 
 void SystemClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

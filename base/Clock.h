@@ -1,5 +1,6 @@
 // Time sources of the relay: the millisecond tick and the wall clock.
-// Everything reads time through CurrentClock(), so tests can install a fake one.
+// Everything reads time through CurrentClock() (TickNow, WallNow), the one way
+// to reach the clock, so tests can install a fake one.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,9 @@ class Clock {
   virtual void SleepMs(int ms) = 0;
 };
 
-// The real clock: CLOCK_MONOTONIC for the tick, time() for the wall clock.
+// The real clock, from the standard library on every system: the steady
+// clock (CLOCK_MONOTONIC on Linux) for the tick, the system clock for the
+// wall clock.
 class SystemClock final : public Clock {
  public:
   uint32_t TickMs() override;

@@ -43,6 +43,9 @@ inline constexpr size_t kUpstreamMaxChunks = 64;
 // Every event that matters (queued data, stop, cut-off) wakes it at once.
 inline constexpr int kWorkerIdleWaitMs = 1000;
 inline constexpr size_t kPeerNameBytes = 200;
+// Unread input dropped before a client's socket is closed, so the close ends
+// the connection in order instead of resetting it (64 chunks: 64 KB).
+inline constexpr int kCloseDrainMaxChunks = 64;
 
 // Greeting frame.
 inline constexpr uint8_t kTextFrameType = 0x74;  // 't'

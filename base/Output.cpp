@@ -1,8 +1,5 @@
 #include "base/Output.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -11,7 +8,11 @@ namespace veltor {
 
 namespace {
 
-void WriteFormatted(int fd, const char* format, va_list args) {
+// Formats the whole message first and hands it over in one call, then
+// flushes: the stream's lock keeps messages from different threads whole, and
+// a log read through a pipe or file is always current. A closed or broken
+// stream drops the message and never stops the relay.
+void WriteFormatted(std::FILE* stream, const char* format, va_list args) {
   char small[512];
   va_list copy;
   va_copy(copy, args);
@@ -26,19 +27,8 @@ void WriteFormatted(int fd, const char* format, va_list args) {
     std::vsnprintf(large.data(), large.size(), format, args);
     text = large.data();
   }
-
-  // A closed or broken stream must not stop the relay: errors other than
-  // interruption simply drop the rest of the message.
-  size_t remaining = static_cast<size_t>(needed);
-  while (remaining > 0) {
-    const ssize_t written = ::write(fd, text, remaining);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text += written;
-    remaining -= static_cast<size_t>(written);
-  }
+  std::fwrite(text, 1, static_cast<size_t>(needed), stream);
+  std::fflush(stream);
 }
 
 }  // namespace
@@ -46,14 +36,14 @@ void WriteFormatted(int fd, const char* format, va_list args) {
 void LogOut(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  WriteFormatted(STDOUT_FILENO, format, args);
+  WriteFormatted(stdout, format, args);
   va_end(args);
 }
 
 void LogErr(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  WriteFormatted(STDERR_FILENO, format, args);
+  WriteFormatted(stderr, format, args);
   va_end(args);
 }
 

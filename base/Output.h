@@ -1,6 +1,7 @@
-// The relay's two output streams. Each message is formatted whole and handed to
-// the kernel in one write, so lines from the main thread and the workers never
-// interleave, and nothing waits in a buffer when the log goes to a pipe or file.
+// The relay's two output streams. Each message is formatted whole, written in
+// one call and flushed at once, so lines from the main thread and the workers
+// never interleave, and nothing waits in a buffer when the log goes to a pipe
+// or file. Any thread.
 #pragma once
 
 namespace veltor {

@@ -1,14 +1,14 @@
-// The timestamp that begins every event line: local time as "YYYY-MM-DD hh:mm:ss".
+// The text of the time stamp that begins every event line, from a local
+// calendar time: "YYYY-MM-DD hh:mm:ss". The current one is TimestampNow()
+// (platform/LocalTime.h).
 #pragma once
 
-#include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace veltor {
 
-// Safe to call from any thread.
-std::string TimestampNow();
-// The same text for a given wall-clock second.
-std::string FormatTimestamp(int64_t wallSeconds);
+// nullptr (a time the system could not tell) gives "0000-00-00 00:00:00".
+std::string FormatTimestamp(const std::tm* local);
 
 }  // namespace veltor

@@ -1,16 +1,12 @@
 #include "clients/Admission.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-
 #include "clients/GreetingFrame.h"
 #include "base/Constants.h"
+#include "base/EventText.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
-#include "platform/ProcessSetup.h"
-#include "base/Timestamp.h"
+#include "platform/Process.h"
+#include "platform/LocalTime.h"
 
 namespace veltor {
 
@@ -39,17 +35,6 @@ Verdict Judge(const RelaySettings& settings, uint32_t address, int clientCount, 
 }
 
 namespace {
-
-enum class ListenState { Pending, Nothing, Dead };
-
-ListenState WaitForPendingConnection(const NetSocket& listenSocket) {
-  pollfd entry{listenSocket.Handle(), POLLIN, 0};
-  const int ready = ::poll(&entry, 1, kAcceptWaitMs);
-  if (ready < 0) return errno == EINTR ? ListenState::Nothing : ListenState::Dead;
-  if (ready == 0) return ListenState::Nothing;
-  if ((entry.revents & (POLLNVAL | POLLERR)) != 0) return ListenState::Dead;
-  return ListenState::Pending;
-}
 
 std::vector<ClientConnection::Frame> BuildGreeting(const RelaySettings& settings) {
   std::vector<ClientConnection::Frame> frames;
@@ -81,7 +66,7 @@ void Admission::AcceptPendingClient(ServerLink& link, ClientTable& table) {
     Decide(*candidate, table);
   }
   if (!link.listenSocket) return;
-  switch (WaitForPendingConnection(*link.listenSocket)) {
+  switch (WaitForPendingConnection(*link.listenSocket, kAcceptWaitMs)) {
     case ListenState::Nothing:
       return;
     case ListenState::Dead:
@@ -109,8 +94,7 @@ void Admission::AcceptPendingClient(ServerLink& link, ClientTable& table) {
 void Admission::Decide(Candidate& candidate, ClientTable& table) {
   const uint32_t address = candidate.address;
   const std::string hostName = candidate.name.Answer().name;
-  LogOut("%s: Conn: %d.%d.%d.%d (%s)... ", TimestampNow().c_str(), Octet(address, 0), Octet(address, 1),
-         Octet(address, 2), Octet(address, 3), hostName.c_str());
+  LogOut("%s: %s", TimestampNow().c_str(), ConnText(address, hostName).c_str());
   const Verdict verdict = Judge(settings_, address, table.Count(), table.FindByAddress(address));
   LogOut("%s", verdict.text.c_str());
   if (!verdict.admitted) return;  // the denied connection closes with its socket
@@ -118,8 +102,8 @@ void Admission::Decide(Candidate& candidate, ClientTable& table) {
   auto record = std::make_unique<ClientConnection>(address, verdict.rule->passRx, verdict.rule->timeLimit,
                                                    std::move(candidate.socket), BuildGreeting(settings_));
   if (!record->Start()) {
-    LogErr("%s: Unable to start a worker for client %d.%d.%d.%d; connection closed\n", TimestampNow().c_str(),
-           Octet(address, 0), Octet(address, 1), Octet(address, 2), Octet(address, 3));
+    LogErr("%s: Unable to start a worker for client %s; connection closed\n", TimestampNow().c_str(),
+           DottedAddress(address).c_str());
     return;
   }
   table.Add(std::move(record));

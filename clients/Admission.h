@@ -16,6 +16,7 @@
 #include "base/Settings.h"
 #include "net/NetSocket.h"
 #include "net/Resolver.h"
+#include "net/Listener.h"
 #include "net/ServerLink.h"
 
 namespace veltor {

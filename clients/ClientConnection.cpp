@@ -1,15 +1,13 @@
 #include "clients/ClientConnection.h"
 
-#include <sys/socket.h>
-
-#include <cinttypes>
 #include <system_error>
 
 #include "base/Clock.h"
 #include "base/Constants.h"
+#include "base/EventText.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
-#include "base/Timestamp.h"
+#include "platform/LocalTime.h"
 
 namespace veltor {
 
@@ -83,11 +81,7 @@ bool ClientConnection::CutOff(int64_t now) {
 void ClientConnection::Disconnect() {
   if (!active.exchange(false)) return;
   const int64_t elapsed = WallNow() - startTime.load();
-  const uint64_t sent = bytesSent.load();
-  const uint64_t divisor = elapsed < 1 ? 1 : static_cast<uint64_t>(elapsed);
-  LogOut("%s: Disc: %d.%d.%d.%d. %" PRId64 " bytes in %" PRId64 ":%02" PRId64 ":%02" PRId64 " (%" PRIu64 " BPS)\n",
-         TimestampNow().c_str(), Octet(address, 0), Octet(address, 1), Octet(address, 2), Octet(address, 3),
-         static_cast<int64_t>(sent), elapsed / 3600, (elapsed / 60) % 60, elapsed % 60, sent / divisor);
+  LogOut("%s: %s", TimestampNow().c_str(), DiscText(address, bytesSent.load(), elapsed).c_str());
   wake_.Raise();
 }
 
@@ -185,7 +179,9 @@ void ClientConnection::ReleaseResources() {
   // may keep sending.
   if (socket_ && socket_->Valid()) {
     uint8_t scratch[kChunkMaxBytes];
-    for (int i = 0; i < 64 && ::recv(socket_->Handle(), scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
+    size_t received = 0;
+    for (int chunk = 0; chunk < kCloseDrainMaxChunks; ++chunk) {
+      if (ReceiveSome(socket_.get(), scratch, sizeof scratch, received) != TransferResult::Done) break;
     }
   }
   socket_.reset();

@@ -1,12 +1,11 @@
 #include "clients/RelayPasses.h"
 
-#include <cinttypes>
-
 #include "base/Clock.h"
 #include "base/Constants.h"
+#include "base/EventText.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
-#include "base/Timestamp.h"
+#include "platform/LocalTime.h"
 #include "net/Transfer.h"
 
 namespace veltor {
@@ -34,11 +33,7 @@ void ServerPump(ServerLink& link, ClientTable& table) {
 namespace {
 
 void ReportTimeLimit(const ClientConnection& record, int64_t seconds) {
-  const uint64_t sent = record.bytesSent.load();
-  const uint64_t divisor = seconds < 1 ? 1 : static_cast<uint64_t>(seconds);
-  LogOut("%s: client %d.%d.%d.%d time limit hit. %" PRId64 " bytes in %" PRId64 " seconds (%" PRIu64 " BPS)\n",
-         TimestampNow().c_str(), Octet(record.address, 0), Octet(record.address, 1), Octet(record.address, 2),
-         Octet(record.address, 3), static_cast<int64_t>(sent), seconds, sent / divisor);
+  LogOut("%s: %s", TimestampNow().c_str(), TimeLimitText(record.address, record.bytesSent.load(), seconds).c_str());
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "console/StatusReport.h"
 
-#include <cinttypes>
-
 #include "base/Clock.h"
+#include "base/EventText.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
-#include "base/Timestamp.h"
+#include "platform/LocalTime.h"
 
 namespace veltor {
 
@@ -22,10 +21,7 @@ void PrintStatus(const ClientTable& table) {
     const uint64_t sent = record->bytesSent.load();
     const int64_t queued = record->queuedBytes.load();
     const bool inactive = !record->active.load() || !record->holdsSocket.load();
-    const uint32_t address = record->address;
-    LogErr("%3d.    %3d.%3d.%3d.%3d      %9" PRId64 "    %4" PRId64 ":%02" PRId64 ":%02" PRId64 "    %8" PRId64, number,
-           Octet(address, 0), Octet(address, 1), Octet(address, 2), Octet(address, 3), static_cast<int64_t>(sent),
-           elapsed / 3600, (elapsed / 60) % 60, elapsed % 60, queued);
+    LogErr("%s", StatusRowText(number, record->address, sent, elapsed, queued).c_str());
     if (inactive) LogErr("   (inactive)");
     LogErr("\n");
   }

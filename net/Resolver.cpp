@@ -1,9 +1,5 @@
 #include "net/Resolver.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +8,7 @@
 #include <thread>
 
 #include "base/Constants.h"
+#include "platform/NameLookup.h"
 
 namespace veltor {
 
@@ -19,28 +16,8 @@ namespace {
 
 class LibcResolver final : public Resolver {
  public:
-  uint32_t HostAddress(const std::string& name) override {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* answer = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) return INADDR_NONE;
-    const uint32_t address = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(answer);
-    return address;
-  }
-
-  std::string PeerName(uint32_t address) override {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(address);
-    char name[NI_MAXHOST] = "";
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
-                      NI_NAMEREQD) != 0) {
-      return {};
-    }
-    return std::string(name).substr(0, kPeerNameBytes - 1);
-  }
+  uint32_t HostAddress(const std::string& name) override { return LookUpHostAddress(name); }
+  std::string PeerName(uint32_t address) override { return LookUpHostName(address).substr(0, kPeerNameBytes - 1); }
 };
 
 // Look-ups hung on a dead name server each keep a thread; past this many the

@@ -1,14 +1,12 @@
 #include "net/ServerLink.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include "base/Clock.h"
 #include "base/Constants.h"
+#include "base/Ipv4.h"
 #include "base/Output.h"
-#include "base/Timestamp.h"
+#include "platform/LocalTime.h"
 
 namespace veltor {
 
@@ -16,7 +14,7 @@ ServerConnectAttempt::ServerConnectAttempt(const std::string& host, uint16_t por
     : port_(port), startedTick_(TickNow()) {
   // Dotted text first; anything else (the all-ones address too) is a name.
   const uint32_t dotted = ParseDottedAddress(host);
-  if (dotted != INADDR_NONE) {
+  if (dotted != kNoAddress) {
     StartHandshake(dotted);
     return;
   }
@@ -25,7 +23,7 @@ ServerConnectAttempt::ServerConnectAttempt(const std::string& host, uint16_t por
 }
 
 bool ServerConnectAttempt::StartHandshake(uint32_t networkAddress) {
-  socket_ = NetSocket::Create(SOCK_STREAM);
+  socket_ = NetSocket::Create();
   if (socket_->StartConnect(networkAddress, port_)) return true;
   socket_.reset();
   return false;
@@ -44,7 +42,7 @@ ServerConnectAttempt::State ServerConnectAttempt::Advance(int waitMs) {
       if (!lookup_.Wait(budget)) return State::Pending;
       resolving_ = false;
       const uint32_t address = lookup_.Answer().address;
-      if (address == INADDR_NONE || !StartHandshake(address)) return State::Failed;
+      if (address == kNoAddress || !StartHandshake(address)) return State::Failed;
       continue;  // the rest of this call's wait goes to the handshake
     }
     if (!socket_) return State::Failed;
@@ -92,33 +90,11 @@ void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int w
   }
 }
 
-void EnsureListenSocket(ServerLink& link, const RelaySettings& settings) {
-  if (link.listenSocket) return;
-  std::unique_ptr<NetSocket> socket = NetSocket::Create(SOCK_STREAM);
-  socket->SetReuseAddress();
-  if (!socket->Bind(settings.listenPort)) {
-    LogErr("%s: Unable to create listening socket. Port might be in use\n", TimestampNow().c_str());
-    return;
-  }
-  socket->SetNonBlocking();
-  if (!socket->Listen(kListenBacklog)) {
-    LogErr("%s: Unable to create listening socket. 'listen' failed\n", TimestampNow().c_str());
-    return;
-  }
-  link.listenSocket = std::move(socket);
-  LogOut("%s: listen socket created on port %d\n", TimestampNow().c_str(), static_cast<int>(settings.listenPort));
-}
-
 void CloseServerSocket(ServerLink& link) {
   if (!link.serverSocket) return;
   LogOut("%s: server socket disconnected\n", TimestampNow().c_str());
   link.serverSocket.reset();
 }
 
-void CloseListenSocket(ServerLink& link) {
-  if (!link.listenSocket) return;
-  LogOut("%s: listen socket disconnected\n", TimestampNow().c_str());
-  link.listenSocket.reset();
-}
 
 }  // namespace veltor

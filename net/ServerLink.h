@@ -54,11 +54,8 @@ void EnsureServerSocket(ServerLink& link, const RelaySettings& settings, Resolve
 // Looks whether a connect in progress has finished, waiting at most `waitMs`,
 // and writes its line when it has.
 void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int waitMs);
-// Opens the listen port unless already open.
-void EnsureListenSocket(ServerLink& link, const RelaySettings& settings);
 
-// Close the endpoint, if open, with its "disconnected" line.
+// Closes the server socket, if open, with its "disconnected" line.
 void CloseServerSocket(ServerLink& link);
-void CloseListenSocket(ServerLink& link);
 
 }  // namespace veltor

@@ -1,10 +1,8 @@
 #include "net/Transfer.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
+
+#include "platform/SocketWait.h"
 
 namespace veltor {
 
@@ -12,14 +10,24 @@ namespace {
 
 bool Usable(const NetSocket* socket) { return socket != nullptr && socket->Valid(); }
 
-}  // namespace
-
-TransferResult ClassifyReceive(ssize_t received, int error) {
-  if (received > 0) return TransferResult::Done;
-  if (received == 0) return TransferResult::Failed;  // the peer closed its side
-  if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return TransferResult::Idle;
+TransferResult ResultOf(const IoOutcome& outcome) {
+  switch (outcome.kind) {
+    case IoOutcome::Kind::Moved:
+      return TransferResult::Done;
+    case IoOutcome::Kind::WouldBlock:
+      return TransferResult::Idle;
+    case IoOutcome::Kind::Closed:  // the peer closed its side
+    case IoOutcome::Kind::Failed:
+      break;
+  }
   return TransferResult::Failed;
 }
+
+bool HasWake(const WakeSignal* wake) { return wake != nullptr && wake->NativeHandle() != kNoSocket; }
+
+}  // namespace
+
+TransferResult ClassifyReceive(long long received, int error) { return ResultOf(SortReceiveResult(received, error)); }
 
 TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, const SendBound& bound) {
   if (!Usable(socket)) return TransferResult::Failed;
@@ -28,27 +36,29 @@ TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, c
   using Clock = std::chrono::steady_clock;
   TransferResult result = TransferResult::Done;
   Clock::time_point lastProgress = Clock::now();
-  const bool wakeable = bound.wake != nullptr && bound.wake->Handle() >= 0;
+  // With a wake signal every reason to give up arrives as a wake-up, so the
+  // wait for room needs no short time-out.
+  const int waitMs = HasWake(bound.wake) ? kWorkerIdleWaitMs : kSendWaitMs;
   while (length > 0) {
-    const ssize_t sent = ::send(socket->Handle(), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent > 0) {
-      bytes += sent;
-      length -= static_cast<size_t>(sent);
+    const IoOutcome sent = SendNow(socket->Handle(), bytes, length);
+    if (sent.kind == IoOutcome::Kind::Moved) {
+      bytes += sent.bytes;
+      length -= sent.bytes;
       lastProgress = Clock::now();
       continue;
     }
-    if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return TransferResult::Failed;
-    if (sent < 0 && errno == EINTR) continue;
+    if (sent.kind != IoOutcome::Kind::WouldBlock) return TransferResult::Failed;
 
-    // Full: wait for room, or for the wake signal when there is one, which
-    // makes a stop or a cut-off reach a worker held here at once.
     result = TransferResult::Idle;
-    pollfd entries[2] = {{socket->Handle(), POLLOUT, 0}, {wakeable ? bound.wake->Handle() : -1, POLLIN, 0}};
-    const int ready = ::poll(entries, wakeable ? 2 : 1, wakeable ? kWorkerIdleWaitMs : kSendWaitMs);
-    if (ready < 0 && errno != EINTR) return TransferResult::Failed;
-    if (ready > 0 && (entries[0].revents & POLLNVAL) != 0) return TransferResult::Failed;
-    if (wakeable && (entries[1].revents & POLLIN) != 0) bound.wake->Drain();
-    if ((entries[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) continue;  // room, or a send that will fail
+    switch (WaitForSocket(socket->Handle(), Readiness::Write, waitMs, bound.wake)) {
+      case WaitOutcome::Ready:
+        continue;  // room, or a send that will fail
+      case WaitOutcome::Failed:
+        return TransferResult::Failed;
+      case WaitOutcome::Woken:
+      case WaitOutcome::TimedOut:
+        break;
+    }
     if (bound.giveUp && bound.giveUp()) return TransferResult::Failed;
     if (bound.stallLimitMs >= 0 && Clock::now() - lastProgress >= std::chrono::milliseconds(bound.stallLimitMs)) {
       return TransferResult::Failed;
@@ -61,60 +71,44 @@ TransferResult SendSome(const uint8_t* bytes, size_t length, NetSocket* socket, 
   sent = 0;
   if (!Usable(socket)) return TransferResult::Failed;
   if (length == 0) return TransferResult::Done;
-  for (;;) {
-    const ssize_t taken = ::send(socket->Handle(), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (taken > 0) {
-      sent = static_cast<size_t>(taken);
-      return TransferResult::Done;
-    }
-    if (taken < 0 && errno == EINTR) continue;
-    if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return TransferResult::Idle;
-    return TransferResult::Failed;
-  }
+  const IoOutcome outcome = SendNow(socket->Handle(), bytes, length);
+  sent = outcome.bytes;
+  return ResultOf(outcome);
 }
 
 TransferResult ReceiveSome(NetSocket* socket, uint8_t* buffer, size_t capacity, size_t& received) {
   received = 0;
   if (!Usable(socket)) return TransferResult::Failed;
-  const ssize_t got = ::recv(socket->Handle(), buffer, capacity, MSG_DONTWAIT);
-  const TransferResult result = ClassifyReceive(got, errno);
-  if (result == TransferResult::Done) received = static_cast<size_t>(got);
-  return result;
+  const IoOutcome outcome = ReceiveNow(socket->Handle(), buffer, capacity);
+  received = outcome.bytes;
+  return ResultOf(outcome);
 }
 
 bool WaitReadable(NetSocket* socket, int waitMs, WakeSignal* wake) {
   if (!Usable(socket)) return false;
-  const bool wakeable = wake != nullptr && wake->Handle() >= 0;
-  pollfd entries[2] = {{socket->Handle(), POLLIN, 0}, {wakeable ? wake->Handle() : -1, POLLIN, 0}};
-  const int ready = ::poll(entries, wakeable ? 2 : 1, waitMs);
-  if (ready <= 0) return false;
-  if (wakeable && (entries[1].revents & POLLIN) != 0) {
-    wake->Drain();
-    return false;
-  }
-  return entries[0].revents != 0;
+  const WaitOutcome outcome = WaitForSocket(socket->Handle(), Readiness::Read, waitMs, wake);
+  return outcome == WaitOutcome::Ready || outcome == WaitOutcome::Failed;  // a failure is read as the socket's end
 }
 
 TransferResult ReceiveChunk(NetSocket* socket, std::unique_ptr<DataChunk>& chunk, int waitMs, WakeSignal* wake) {
   chunk.reset();
   if (!Usable(socket)) return TransferResult::Failed;
-
-  pollfd entries[2] = {{socket->Handle(), POLLIN, 0}, {wake != nullptr ? wake->Handle() : -1, POLLIN, 0}};
-  const nfds_t count = (wake != nullptr && wake->Handle() >= 0) ? 2 : 1;
-  const int ready = ::poll(entries, count, waitMs);
-  if (ready < 0) return errno == EINTR ? TransferResult::Idle : TransferResult::Failed;
-  if (count == 2 && (entries[1].revents & POLLIN) != 0) wake->Drain();
-  if (ready == 0 || entries[0].revents == 0) return TransferResult::Idle;
-  if ((entries[0].revents & POLLNVAL) != 0) return TransferResult::Failed;
-
-  uint8_t buffer[kChunkMaxBytes];
-  const ssize_t received = ::recv(socket->Handle(), buffer, sizeof buffer, 0);
-  const TransferResult result = ClassifyReceive(received, errno);
-  if (result == TransferResult::Done) {
-    chunk = std::make_unique<DataChunk>();
-    chunk->bytes.assign(buffer, buffer + received);
+  switch (WaitForSocket(socket->Handle(), Readiness::Read, waitMs, wake)) {
+    case WaitOutcome::Ready:
+      break;
+    case WaitOutcome::Failed:
+      return TransferResult::Failed;
+    case WaitOutcome::Woken:
+    case WaitOutcome::TimedOut:
+      return TransferResult::Idle;
   }
-  return result;
+  uint8_t buffer[kChunkMaxBytes];
+  const IoOutcome outcome = ReceiveNow(socket->Handle(), buffer, sizeof buffer);
+  if (outcome.kind == IoOutcome::Kind::Moved) {
+    chunk = std::make_unique<DataChunk>();
+    chunk->bytes.assign(buffer, buffer + outcome.bytes);
+  }
+  return ResultOf(outcome);
 }
 
 }  // namespace veltor

@@ -1,7 +1,8 @@
-// The two primitives that move all of the relay's data:
-//   SendAll      writes a whole block, waiting in 1 ms steps while the peer is full;
-//   ReceiveChunk reads what one socket has ready, at most 1000 bytes, waiting at most 10 ms.
-// Neither prints nor closes anything; the caller decides what a result means.
+// The primitives that move all of the relay's data:
+//   SendAll      writes a whole block, waiting while the peer is full;
+//   ReceiveChunk reads what one socket has ready, at most 1000 bytes, waiting at most 10 ms;
+//   SendSome, ReceiveSome and WaitReadable, the same without the waiting.
+// None prints or closes anything; the caller decides what a result means.
 #pragma once
 
 #include <cstddef>
@@ -62,7 +63,7 @@ struct SendBound {
 // is drained. An interrupted wait counts as a time-out.
 bool WaitReadable(NetSocket* socket, int waitMs, WakeSignal* wake = nullptr);
 
-// Sorts the outcome of a recv() call and its errno.
-TransferResult ClassifyReceive(ssize_t received, int error);
+// Sorts what a receive returned and the system's error code.
+TransferResult ClassifyReceive(long long received, int error);
 
 }  // namespace veltor

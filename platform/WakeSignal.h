@@ -1,8 +1,10 @@
-// WakeSignal: a level-triggered wake-up that one thread raises and another waits
-// on next to its socket (an eventfd). A client's worker waits on it so that
-// queued data, a stop request or a cut-off reach it at once instead of after
-// its idle wait.
+// WakeSignal: a level-triggered wake-up that one thread raises and another
+// waits on, alone or next to a socket (SocketWait). A client's worker waits on
+// it so that queued data, a stop request or a cut-off reach it at once instead
+// of after its idle wait.
 #pragma once
+
+#include "platform/Socket.h"
 
 namespace veltor {
 
@@ -19,12 +21,12 @@ class WakeSignal {
   void Drain();
   // Waits until the signal is raised or `waitMs` pass. True when raised.
   bool Wait(int waitMs);
-  // The descriptor to poll for reading; -1 when it could not be created (the
-  // waits then simply run to their time-outs).
-  int Handle() const { return handle_; }
+  // What SocketWait waits on; invalid when it could not be made (waits then
+  // simply run to their time-outs).
+  SocketHandle NativeHandle() const { return handle_; }
 
  private:
-  int handle_;
+  SocketHandle handle_;
 };
 
 }  // namespace veltor

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "base/Constants.h"
+#include "base/EventText.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
 
@@ -127,16 +128,6 @@ std::optional<MaskRule> ParseRuleLine(std::string_view stripped) {
   return rule;
 }
 
-std::string FormatRuleEcho(int number, const MaskRule& rule) {
-  char text[256];
-  std::snprintf(text, sizeof text, "Mask %3d: %5s  %3d.%3d.%3d.%3d  %3d.%3d.%3d.%3d  %8s %6s  %d\n", number,
-                rule.allow ? "Allow" : "Deny", Octet(rule.address, 0), Octet(rule.address, 1),
-                Octet(rule.address, 2), Octet(rule.address, 3), Octet(rule.mask, 0), Octet(rule.mask, 1),
-                Octet(rule.mask, 2), Octet(rule.mask, 3), rule.passRx ? "PassRx" : "NoPassRx",
-                rule.dupeOK ? "DupeOK" : "NoDupe", rule.timeLimit);
-  return text;
-}
-
 int LoadSettings(const std::string& path, RelaySettings& settings, const ConfigLineObserver& observer) {
   // Only a regular file is read: opening a FIFO would block for ever, and a
   // device such as /dev/zero would never end. A directory opens on Linux but
@@ -213,7 +204,7 @@ int LoadSettings(const std::string& path, RelaySettings& settings, const ConfigL
           return kStatusBadRuleLine;
         }
         settings.rules.push_back(*rule);
-        LogErr("%s", FormatRuleEcho(static_cast<int>(settings.rules.size()), *rule).c_str());
+        LogErr("%s", RuleEchoText(static_cast<int>(settings.rules.size()), *rule).c_str());
         break;
       }
     }

@@ -71,7 +71,5 @@ std::optional<MaskRule> ParseRuleLine(std::string_view stripped);
 // Composes four octets (each cut to 16 bits, spilling into the octet above).
 uint32_t ComposeAddress(int32_t a, int32_t b, int32_t c, int32_t d);
 
-// The echo line of rule number `number` (1-based), with its newline.
-std::string FormatRuleEcho(int number, const MaskRule& rule);
 
 }  // namespace veltor

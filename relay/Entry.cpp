@@ -1,12 +1,10 @@
 #include "relay/Entry.h"
 
-#include <unistd.h>
-
 #include "base/Clock.h"
 #include "relay/ConfigLoader.h"
 #include "relay/Keys.h"
 #include "base/Output.h"
-#include "platform/ProcessSetup.h"
+#include "platform/Process.h"
 #include "relay/Relay.h"
 #include "relay/RelayLoop.h"
 #include "net/Resolver.h"
@@ -18,8 +16,8 @@ namespace {
 // The loop's view of the signals received.
 class SignalRequests final : public LoopRequests {
  public:
-  bool ShutdownRequested() override { return ShutdownSignalled(); }
-  bool TakeStatusRequest() override { return TakeStatusSignal(); }
+  bool ShutdownRequested() override { return veltor::ShutdownRequested(); }
+  bool TakeStatusRequest() override { return veltor::TakeStatusRequest(); }
 };
 
 void PrintBanner() {
@@ -55,7 +53,7 @@ int RunVeltor(int argc, char** argv) {
   if (const int status = LoadSettings(argv[1], settings); status != 0) return status;
 
   Relay relay(settings, SystemResolver());
-  TerminalKeys keys(STDIN_FILENO);
+  TerminalKeys keys;
   SignalRequests requests;
   RelayLoop loop(CurrentClock(), relay, keys, &requests);
   loop.Start();

@@ -2,6 +2,7 @@
 
 #include "clients/RelayPasses.h"
 #include "console/StatusReport.h"
+#include "net/Listener.h"
 
 namespace veltor {
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <fstream>
 
+#include "base/EventText.h"
 #include "relay/ConfigLoader.h"
 #include "tests/support/TempDir.h"
 
@@ -95,9 +96,9 @@ TEST(ConfigRuleLine, OctetsAboveTwoFiftyFiveSpillIntoTheOctetAbove) {
 
 TEST(ConfigRuleEcho, MatchesTheOperatorsFormat) {
   MaskRule rule{0x0A010000u, 0xFFFF0000u, 0, true, true, false};
-  EXPECT_EQ(FormatRuleEcho(1, rule), "Mask   1: Allow   10.  1.  0.  0  255.255.  0.  0    PassRx NoDupe  0\n");
+  EXPECT_EQ(RuleEchoText(1, rule), "Mask   1: Allow   10.  1.  0.  0  255.255.  0.  0    PassRx NoDupe  0\n");
   MaskRule deny{0, 0, 600, false, false, true};
-  EXPECT_EQ(FormatRuleEcho(12, deny), "Mask  12:  Deny    0.  0.  0.  0    0.  0.  0.  0  NoPassRx DupeOK  600\n");
+  EXPECT_EQ(RuleEchoText(12, deny), "Mask  12:  Deny    0.  0.  0.  0    0.  0.  0.  0  NoPassRx DupeOK  600\n");
 }
 
 TEST(ConfigFile, LoadsTheExampleWithModTextsAndEchoesRulesInOrder) {

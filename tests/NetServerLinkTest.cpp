@@ -21,6 +21,7 @@
 #include "net/NetSocket.h"
 #include "base/Constants.h"
 #include "net/Resolver.h"
+#include "net/Listener.h"
 #include "net/ServerLink.h"
 #include "tests/support/FakeResolver.h"
 #include "tests/support/Ports.h"
@@ -92,7 +93,7 @@ struct Listener {
 
 // A client connection to 127.0.0.1:`port`; nullptr when it was not made in time.
 std::unique_ptr<NetSocket> ConnectTo(uint16_t port) {
-  auto socket = NetSocket::Create(SOCK_STREAM);
+  auto socket = NetSocket::Create();
   if (!socket->StartConnect(htonl(INADDR_LOOPBACK), port)) return nullptr;
   if (socket->FinishConnect(kPatienceMs) != NetSocket::ConnectState::Connected) return nullptr;
   return socket;
@@ -109,7 +110,7 @@ bool SeesEndOfStream(int fd) {
 TEST(NetSocket, ConnectIsRefusedByAClosedPortAndReachesAListener) {
   const uint16_t closedPort = testing::FindFreePort();  // bound and closed again: nothing listens there
   ASSERT_NE(closedPort, 0);
-  auto refused = NetSocket::Create(SOCK_STREAM);
+  auto refused = NetSocket::Create();
   ASSERT_TRUE(refused->StartConnect(htonl(INADDR_LOOPBACK), closedPort));
   EXPECT_EQ(refused->FinishConnect(kPatienceMs), NetSocket::ConnectState::Failed);
 

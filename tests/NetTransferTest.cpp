@@ -174,7 +174,7 @@ TEST(ReceiveChunk, RaisedWakeSignalCutsTheWaitShortAndIsDrained) {
   LoopbackPair pair;
   ASSERT_NO_FATAL_FAILURE(pair.Open());
   WakeSignal wake;
-  ASSERT_GE(wake.Handle(), 0);
+  ASSERT_NE(wake.NativeHandle(), kNoSocket);
   std::unique_ptr<DataChunk> chunk;
 
   wake.Raise();

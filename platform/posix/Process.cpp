@@ -1,4 +1,6 @@
-#include "platform/ProcessSetup.h"
+#include "platform/Process.h"
+
+#include "platform/posix/Signals.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -8,7 +10,6 @@
 #include <csignal>
 #include <initializer_list>
 #include <vector>
-
 
 namespace veltor {
 
@@ -48,10 +49,18 @@ bool InstallSignalHandler(int signalNumber, void (*handler)(int), int flags) {
   return sigaction(signalNumber, &action, nullptr) == 0;
 }
 
+bool InstallUnlessIgnored(int signalNumber, void (*handler)(int), int flags) {
+  struct sigaction current {};
+  if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return false;
+  return InstallSignalHandler(signalNumber, handler, flags);
+}
+
 bool SetUpProcess() {
   bool ok = EnsureStandardStreamsOpen();
   ok = InstallSignalHandler(SIGPIPE, SIG_IGN, 0) && ok;
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) ok = InstallSignalHandler(signalNumber, OnShutdownSignal, SA_RESTART) && ok;
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    ok = InstallSignalHandler(signalNumber, OnShutdownSignal, SA_RESTART) && ok;
+  }
   ok = InstallSignalHandler(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
   RaiseOpenFileLimit();
   return ok;
@@ -70,9 +79,9 @@ bool HasFreeDescriptors(int count) {
   return enough;
 }
 
-bool ShutdownSignalled() { return shutdownSignalled != 0; }
+bool ShutdownRequested() { return shutdownSignalled != 0; }
 
-bool TakeStatusSignal() {
+bool TakeStatusRequest() {
   if (statusSignalled == 0) return false;
   statusSignalled = 0;
   return true;

@@ -1,0 +1,46 @@
+#include "net/Listener.h"
+
+#include "base/Constants.h"
+#include "base/Output.h"
+#include "platform/LocalTime.h"
+#include "platform/SocketWait.h"
+
+namespace veltor {
+
+void EnsureListenSocket(ServerLink& link, const RelaySettings& settings) {
+  if (link.listenSocket) return;
+  std::unique_ptr<NetSocket> socket = NetSocket::Create();
+  socket->SetReuseAddress();
+  if (!socket->Bind(settings.listenPort)) {
+    LogErr("%s: Unable to create listening socket. Port might be in use\n", TimestampNow().c_str());
+    return;
+  }
+  socket->SetNonBlocking();
+  if (!socket->Listen(kListenBacklog)) {
+    LogErr("%s: Unable to create listening socket. 'listen' failed\n", TimestampNow().c_str());
+    return;
+  }
+  link.listenSocket = std::move(socket);
+  LogOut("%s: listen socket created on port %d\n", TimestampNow().c_str(), static_cast<int>(settings.listenPort));
+}
+
+void CloseListenSocket(ServerLink& link) {
+  if (!link.listenSocket) return;
+  LogOut("%s: listen socket disconnected\n", TimestampNow().c_str());
+  link.listenSocket.reset();
+}
+
+ListenState WaitForPendingConnection(const NetSocket& listenSocket, int waitMs) {
+  switch (WaitForSocket(listenSocket.Handle(), Readiness::Read, waitMs)) {
+    case WaitOutcome::Ready:
+      return ListenState::Pending;
+    case WaitOutcome::Failed:
+      return ListenState::Dead;
+    case WaitOutcome::Woken:
+    case WaitOutcome::TimedOut:
+      break;
+  }
+  return ListenState::Nothing;
+}
+
+}  // namespace veltor

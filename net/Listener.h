@@ -1,0 +1,21 @@
+// The listen socket: the relay's own port for clients, kept open by the
+// once-a-second block and looked at by admission. Main thread only.
+#pragma once
+
+#include "base/Settings.h"
+#include "net/NetSocket.h"
+#include "net/ServerLink.h"
+
+namespace veltor {
+
+// Opens the listen port unless already open, with the line that says how it went.
+void EnsureListenSocket(ServerLink& link, const RelaySettings& settings);
+// Closes the listen socket, if open, with its "disconnected" line.
+void CloseListenSocket(ServerLink& link);
+
+// Pending: a connection waits to be accepted. Nothing: none came within
+// `waitMs` (or a signal ended the wait). Dead: the wait failed.
+enum class ListenState { Pending, Nothing, Dead };
+ListenState WaitForPendingConnection(const NetSocket& listenSocket, int waitMs);
+
+}  // namespace veltor

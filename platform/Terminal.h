@@ -1,0 +1,39 @@
+// Standard input as the operator's keyboard.
+//
+// On a terminal the keys are read raw (no echo, no line buffering; Ctrl-C
+// still raises SIGINT), and the terminal's own mode is restored on every way
+// out: shutdown, exit, a crash, Ctrl-\. Ctrl-Z gives the shell its mode back
+// and `fg` takes it again; in the background no keys are taken. Anything else
+// (a pipe, a file, the null device) is read as it comes, until its end.
+#pragma once
+
+namespace veltor {
+
+class ConsoleInput {
+ public:
+  ConsoleInput();   // standard input
+  ~ConsoleInput();  // the terminal's mode back
+  ConsoleInput(const ConsoleInput&) = delete;
+  ConsoleInput& operator=(const ConsoleInput&) = delete;
+
+  bool IsTerminal() const { return isTerminal_; }
+  // True while keys may be read now: a terminal that this process owns (raw
+  // mode is taken again when it has come back from the background), or other
+  // input that has not ended.
+  bool TakeKeys();
+  // One byte if it comes within `waitMs`; -1 when none did.
+  int ReadByte(int waitMs);
+  // Waits up to `waitMs` for a byte (a signal may end it early).
+  void WaitReadable(int waitMs);
+
+ private:
+  void TakeTerminalIfForeground();
+
+  bool isTerminal_ = false;
+  bool modeSaved_ = false;
+  bool rawModeSet_ = false;
+  bool takingKeys_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace veltor
