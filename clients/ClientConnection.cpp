@@ -11,11 +11,11 @@
 
 namespace veltor {
 
-ClientConnection::ClientConnection(uint32_t address, bool passRx, int32_t timeLimit,
+ClientConnection::ClientConnection(uint32_t clientAddress, bool clientPassRx, int32_t clientTimeLimit,
                                    std::unique_ptr<NetSocket> socket, std::vector<Frame> greetingFrames)
-    : address(address),
-      passRx(passRx),
-      timeLimit(timeLimit),
+    : address(clientAddress),
+      passRx(clientPassRx),
+      timeLimit(clientTimeLimit),
       startTime(WallNow()),
       socket_(std::move(socket)),
       greetingFrames_(std::move(greetingFrames)) {}

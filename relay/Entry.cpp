@@ -55,7 +55,7 @@ int RunVeltor(int argc, char** argv) {
   Relay relay(settings, SystemResolver());
   TerminalKeys keys;
   SignalRequests requests;
-  RelayLoop loop(CurrentClock(), relay, keys, &requests);
+  RelayLoop loop(relay, keys, &requests);
   loop.Start();
   PrintSummary(settings);
   while (loop.Step()) {

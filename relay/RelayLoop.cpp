@@ -4,11 +4,11 @@
 
 namespace veltor {
 
-RelayLoop::RelayLoop(Clock& clock, LoopPhases& phases, KeySource& keys, LoopRequests* requests)
-    : clock_(clock), phases_(phases), keys_(keys), requests_(requests) {}
+RelayLoop::RelayLoop(LoopPhases& phases, KeySource& keys, LoopRequests* requests)
+    : phases_(phases), keys_(keys), requests_(requests) {}
 
 void RelayLoop::Start() {
-  const uint32_t now = clock_.TickMs();
+  const uint32_t now = TickNow();
   lastPassTick_ = now - kPassIntervalMs;
   lastSecondTick_ = now - kRetryIntervalMs;
 }
@@ -28,13 +28,13 @@ bool RelayLoop::Step() {
 
   // Ticks wrap after about 49 days; unsigned 32-bit differences keep both
   // gates firing across the wrap.
-  const uint32_t tick = clock_.TickMs();
+  const uint32_t tick = TickNow();
   const uint32_t sincePass = tick - lastPassTick_;
   if (sincePass < kPassIntervalMs) {
     // Until the next pass is due only a key (or a signal) needs the loop, so
     // it waits for one instead of looking every millisecond.
     const int untilPass = static_cast<int>(kPassIntervalMs - sincePass);
-    if (!keys_.WaitForKey(untilPass)) clock_.SleepMs(untilPass);
+    if (!keys_.WaitForKey(untilPass)) CurrentClock().SleepMs(untilPass);
     return true;
   }
   lastPassTick_ = tick;
@@ -47,12 +47,6 @@ bool RelayLoop::Step() {
   phases_.ServerPump();
   phases_.ClientPass();
   return true;
-}
-
-void RelayLoop::Run() {
-  Start();
-  while (Step()) {
-  }
 }
 
 }  // namespace veltor

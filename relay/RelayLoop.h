@@ -43,21 +43,16 @@ struct LoopRequests {
 
 class RelayLoop {
  public:
-  RelayLoop(Clock& clock, LoopPhases& phases, KeySource& keys, LoopRequests* requests = nullptr);
+  // Time comes from CurrentClock(), as everywhere else.
+  RelayLoop(LoopPhases& phases, KeySource& keys, LoopRequests* requests = nullptr);
 
   // Arms the gates so that the first pass and its once-a-second block run at once.
   void Start();
   // One iteration of the loop. Returns false when the loop is to end (ESC or a
   // shutdown request).
   bool Step();
-  // Start() and Step() until the end.
-  void Run();
-
-  uint32_t LastPassTick() const { return lastPassTick_; }
-  uint32_t LastSecondTick() const { return lastSecondTick_; }
 
  private:
-  Clock& clock_;
   LoopPhases& phases_;
   KeySource& keys_;
   LoopRequests* requests_;

@@ -48,7 +48,7 @@ class ScriptedKeys final : public KeySource {
 };
 
 struct LoopRig {
-  explicit LoopRig(uint32_t startTick) : clock(startTick), phases(clock), loop(clock, phases, keys) {}
+  explicit LoopRig(uint32_t startTick) : clock(startTick), phases(clock), loop(phases, keys) {}
   // Steps until the fake tick has moved `ms` on.
   void RunFor(uint32_t ms) {
     const uint32_t until = clock.TickMs() + ms;
@@ -57,6 +57,7 @@ struct LoopRig {
     }
   }
   testing::FakeClock clock;
+  testing::ScopedClock installed{clock};
   RecordingPhases phases;
   ScriptedKeys keys;
   RelayLoop loop;
@@ -141,10 +142,11 @@ class FlagRequests final : public LoopRequests {
 
 TEST(RelayLoopKeys, SignalRequestsShutDownAndPrintStatusOnce) {
   testing::FakeClock clock(0);
+  testing::ScopedClock installed(clock);
   RecordingPhases phases(clock);
   ScriptedKeys keys;
   FlagRequests requests;
-  RelayLoop loop(clock, phases, keys, &requests);
+  RelayLoop loop(phases, keys, &requests);
   loop.Start();
   requests.status = true;
   ASSERT_TRUE(loop.Step());

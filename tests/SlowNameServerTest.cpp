@@ -61,7 +61,7 @@ TEST(SlowNameServer, LookUpsThatHangHoldNeitherTheStreamsNorTheVerdictsNorTheShu
     Relay relay(settings, resolver);
     NoKeys keys;
     ShutdownFlag requests;
-    RelayLoop loop(CurrentClock(), relay, keys, &requests);
+    RelayLoop loop(relay, keys, &requests);
     std::thread running([&] {
       loop.Start();
       while (loop.Step()) {
