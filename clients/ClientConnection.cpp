@@ -1,8 +1,8 @@
 #include "clients/ClientConnection.h"
 
-#include <system_error>
 
 #include "base/Clock.h"
+#include "base/StartThread.h"
 #include "base/Constants.h"
 #include "base/EventText.h"
 #include "base/Ipv4.h"
@@ -23,12 +23,7 @@ ClientConnection::ClientConnection(uint32_t clientAddress, bool clientPassRx, in
 ClientConnection::~ClientConnection() { Stop(); }
 
 bool ClientConnection::Start() {
-  try {
-    worker_ = std::thread([this] { RunWorker(); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+  return StartThread(worker_, [this] { RunWorker(); });
 }
 
 void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {

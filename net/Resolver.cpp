@@ -4,10 +4,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "base/Constants.h"
+#include "base/StartThread.h"
 #include "platform/NameLookup.h"
 
 namespace veltor {
@@ -45,24 +45,25 @@ PendingLookup PendingLookup::Start(std::function<LookupAnswer()> work) {
     return pending;
   }
   auto slot = std::make_shared<Slot>();
-  try {
-    // The C library's look-ups cannot be cancelled, so the thread is not
-    // joined: it owns its share of the slot and nothing else, and a relay that
-    // shuts down meanwhile simply exits past it.
-    std::thread([slot, work = std::move(work)] {
-      LookupAnswer answer = work();
-      {
-        std::lock_guard<std::mutex> guard(slot->lock);
-        slot->answer = std::move(answer);
-        slot->done = true;
-      }
-      slot->answered.notify_all();
-      lookupsInFlight.fetch_sub(1);
-    }).detach();
-  } catch (const std::system_error&) {
+  std::thread lookup;
+  const bool started = StartThread(lookup, [slot, work = std::move(work)] {
+    LookupAnswer answer = work();
+    {
+      std::lock_guard<std::mutex> guard(slot->lock);
+      slot->answer = std::move(answer);
+      slot->done = true;
+    }
+    slot->answered.notify_all();
+    lookupsInFlight.fetch_sub(1);
+  });
+  if (!started) {
     lookupsInFlight.fetch_sub(1);
     return pending;
   }
+  // The C library's look-ups cannot be cancelled, so the thread is not joined:
+  // it owns its share of the slot and nothing else, and a relay that shuts
+  // down meanwhile simply exits past it.
+  lookup.detach();
   pending.slot_ = std::move(slot);
   return pending;
 }

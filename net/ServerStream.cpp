@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 #include "base/Clock.h"
+#include "base/StartThread.h"
 #include "base/Constants.h"
 
 namespace veltor {
@@ -25,12 +25,7 @@ ServerStream::~ServerStream() {
 }
 
 bool ServerStream::Start() {
-  try {
-    reader_ = std::thread([this] { RunReader(); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+  return StartThread(reader_, [this] { RunReader(); });
 }
 
 void ServerStream::RunReader() {

@@ -1,5 +1,6 @@
 #include "relay/RelayLoop.h"
 
+#include "base/Clock.h"
 #include "base/Constants.h"
 
 namespace veltor {

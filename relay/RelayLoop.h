@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-#include "base/Clock.h"
-
 namespace veltor {
 
 // The work done at fixed places of the loop.
