@@ -39,9 +39,10 @@ inline constexpr int64_t kHoldOutSeconds = 60;          // hold after a time-lim
 inline constexpr uint32_t kSlowBroadcastMs = 500;        // AddClientData warning threshold
 inline constexpr int64_t kDownstreamMaxBytes = 16 * 1024 * 1024;
 inline constexpr size_t kUpstreamMaxChunks = 64;
-// A worker with nothing to do waits this long for its socket or its wake signal.
-// Every event that matters (queued data, stop, cut-off) wakes it at once.
-inline constexpr int kWorkerIdleWaitMs = 1000;
+// A worker (or the server reader) with nothing to do waits this long for its
+// socket or its wake signal. Every event that matters (queued data, stop,
+// cut-off, room again) wakes it at once; the bound only keeps every wait finite.
+inline constexpr int kWorkerIdleWaitMs = 10000;
 inline constexpr size_t kPeerNameBytes = 200;
 // Unread input dropped before a client's socket is closed, so the close ends
 // the connection in order instead of resetting it (64 chunks: 64 KB).

@@ -100,7 +100,8 @@ void Admission::Decide(Candidate& candidate, ClientTable& table) {
   if (!verdict.admitted) return;  // the denied connection closes with its socket
 
   auto record = std::make_unique<ClientConnection>(address, verdict.rule->passRx, verdict.rule->timeLimit,
-                                                   std::move(candidate.socket), BuildGreeting(settings_));
+                                                   std::move(candidate.socket), BuildGreeting(settings_),
+                                                   table.LoopWake());
   if (!record->Start()) {
     LogErr("%s: Unable to start a worker for client %s; connection closed\n", TimestampNow().c_str(),
            DottedAddress(address).c_str());

@@ -12,13 +12,15 @@
 namespace veltor {
 
 ClientConnection::ClientConnection(uint32_t clientAddress, bool clientPassRx, int32_t clientTimeLimit,
-                                   std::unique_ptr<NetSocket> socket, std::vector<Frame> greetingFrames)
+                                   std::unique_ptr<NetSocket> socket, std::vector<Frame> greetingFrames,
+                                   WakeSignal* loopWake)
     : address(clientAddress),
       passRx(clientPassRx),
       timeLimit(clientTimeLimit),
       startTime(WallNow()),
       socket_(std::move(socket)),
-      greetingFrames_(std::move(greetingFrames)) {}
+      greetingFrames_(std::move(greetingFrames)),
+      loopWake_(loopWake) {}
 
 ClientConnection::~ClientConnection() { Stop(); }
 
@@ -28,27 +30,68 @@ bool ClientConnection::Start() {
 
 void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
   if (!active.load()) return;
-  // Copy before taking the lock, so the worker waits only for the append.
-  auto chunk = std::make_unique<DataChunk>();
-  chunk->bytes.assign(bytes, bytes + length);
-  bool overflow = false;
+  enum class Way { Queue, SendNow, Overflow } way = Way::Queue;
   {
     std::lock_guard<std::mutex> guard(downstreamLock_);
-    const int64_t queued = queuedBytes.load();
-    if (queued + static_cast<int64_t>(length) > kDownstreamMaxBytes) {
-      overflow = true;
-    } else {
-      downstream_.push_back(std::move(chunk));
-      queuedBytes.store(queued + static_cast<int64_t>(length));
+    if (queuedBytes.load() + static_cast<int64_t>(length) > kDownstreamMaxBytes) {
+      way = Way::Overflow;
+    } else if (greeted_ && !closing_ && !senderBusy_ && downstream_.empty()) {
+      // Nothing is ahead of this block and nobody sends: the main thread may
+      // hand it to the socket itself, which saves waking the worker for it.
+      senderBusy_ = true;
+      way = Way::SendNow;
     }
   }
   // A client this far behind has stopped reading; ending it keeps one stalled
   // client from exhausting the memory every other client depends on.
-  if (overflow) {
+  if (way == Way::Overflow) {
     Disconnect();  // raises the wake signal itself
     return;
   }
+  size_t sent = 0;
+  if (way == Way::SendNow) {
+    const TransferResult result = SendWhatFits(bytes, length, sent);
+    if (result == TransferResult::Failed) {
+      FinishSending();
+      Disconnect();
+      return;
+    }
+    bytesSent.fetch_add(sent);
+    if (sent == length) {
+      FinishSending();
+      return;
+    }
+  }
+  // The rest goes to the worker, which waits for the client to take it.
+  auto chunk = std::make_unique<DataChunk>();
+  chunk->bytes.assign(bytes + sent, bytes + length);
+  {
+    std::lock_guard<std::mutex> guard(downstreamLock_);
+    queuedBytes.store(queuedBytes.load() + static_cast<int64_t>(chunk->Length()));
+    downstream_.push_back(std::move(chunk));
+    if (way == Way::SendNow) senderBusy_ = false;
+  }
+  if (way == Way::SendNow) senderDone_.notify_all();
   wake_.Raise();
+}
+
+TransferResult ClientConnection::SendWhatFits(const uint8_t* bytes, size_t length, size_t& sent) {
+  sent = 0;
+  while (sent < length) {
+    size_t taken = 0;
+    const TransferResult result = SendSome(bytes + sent, length - sent, socket_.get(), taken);
+    if (result != TransferResult::Done) return result;
+    sent += taken;
+  }
+  return TransferResult::Done;
+}
+
+void ClientConnection::FinishSending() {
+  {
+    std::lock_guard<std::mutex> guard(downstreamLock_);
+    senderBusy_ = false;
+  }
+  senderDone_.notify_all();
 }
 
 std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
@@ -60,6 +103,7 @@ std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
     wasFull = upstream_.size() >= kUpstreamMaxChunks;
     chunk = std::move(upstream_.front());
     upstream_.pop_front();
+    upstreamChunks_.store(upstream_.size());
   }
   if (wasFull) wake_.Raise();  // the worker paused reading; there is room again
   return chunk;
@@ -78,6 +122,7 @@ void ClientConnection::Disconnect() {
   const int64_t elapsed = WallNow() - startTime.load();
   LogOut("%s: %s", TimestampNow().c_str(), DiscText(address, bytesSent.load(), elapsed).c_str());
   wake_.Raise();
+  if (loopWake_ != nullptr) loopWake_->Raise();  // the record is for the next sweep to release
 }
 
 void ClientConnection::RequestStop() {
@@ -94,10 +139,11 @@ bool ClientConnection::ShouldGiveUp() const { return stopRequested.load() || !ac
 
 std::unique_ptr<DataChunk> ClientConnection::TakeDownstream() {
   std::lock_guard<std::mutex> guard(downstreamLock_);
-  if (downstream_.empty()) return nullptr;
+  if (downstream_.empty() || senderBusy_) return nullptr;
   std::unique_ptr<DataChunk> chunk = std::move(downstream_.front());
   downstream_.pop_front();
   queuedBytes.store(queuedBytes.load() - static_cast<int64_t>(chunk->Length()));
+  senderBusy_ = true;  // until the worker has sent it: order on the wire is queue order
   return chunk;
 }
 
@@ -107,9 +153,15 @@ bool ClientConnection::UpstreamHasRoom() {
 }
 
 void ClientConnection::AppendUpstream(std::unique_ptr<DataChunk> chunk) {
-  std::lock_guard<std::mutex> guard(upstreamLock_);
-  upstream_.push_back(std::move(chunk));
+  {
+    std::lock_guard<std::mutex> guard(upstreamLock_);
+    upstream_.push_back(std::move(chunk));
+    upstreamChunks_.store(upstream_.size());
+  }
+  if (loopWake_ != nullptr) loopWake_->Raise();  // a chunk for the next pass to forward
 }
+
+bool ClientConnection::HasUpstream() const { return upstreamChunks_.load() > 0; }
 
 bool ClientConnection::SendGreeting() {
   // The greeting belongs to the admission: it goes out whole even to a client
@@ -124,6 +176,10 @@ bool ClientConnection::SendGreeting() {
   }
   greetingFrames_.clear();
   greetingFrames_.shrink_to_fit();
+  {
+    std::lock_guard<std::mutex> guard(downstreamLock_);
+    greeted_ = true;
+  }
   return true;
 }
 
@@ -134,12 +190,14 @@ void ClientConnection::RunWorker() {
   const bool greeted = SendGreeting();
   while (greeted && !stopRequested.load() && active.load()) {
     if (std::unique_ptr<DataChunk> chunk = TakeDownstream()) {
-      if (SendAll(chunk->bytes.data(), chunk->Length(), socket_.get(), bound) == TransferResult::Failed) {
+      const TransferResult result = SendAll(chunk->bytes.data(), chunk->Length(), socket_.get(), bound);
+      if (result != TransferResult::Failed) bytesSent.fetch_add(chunk->Length());
+      FinishSending();
+      if (result == TransferResult::Failed) {
         // Giving up on a release or a cut-off is not the client's end to report.
         if (!ShouldGiveUp()) Disconnect();
         continue;
       }
-      bytesSent.fetch_add(chunk->Length());
     }
     // With more queued, only look at the client's side; with nothing queued,
     // wait for either side (or the wake signal) in one go.
@@ -178,6 +236,12 @@ void ClientConnection::ReleaseResources() {
     for (int chunk = 0; chunk < kCloseDrainMaxChunks; ++chunk) {
       if (ReceiveSome(socket_.get(), scratch, sizeof scratch, received) != TransferResult::Done) break;
     }
+  }
+  {
+    // A main-thread send in progress finishes first (it never waits); none starts after this.
+    std::unique_lock<std::mutex> guard(downstreamLock_);
+    closing_ = true;
+    senderDone_.wait(guard, [this] { return !senderBusy_; });
   }
   socket_.reset();
   holdsSocket.store(false);

@@ -2,13 +2,18 @@
 // queues, its counters and its own worker thread.
 //
 // Threads: the main thread fills `downstream` (QueueData) and empties `upstream`
-// (TakeUpstream); the worker does the opposite and alone uses the socket. Each
-// queue has its own mutex, held for one list operation and never together with
-// the other. Fields that one thread writes while the other reads are atomics;
-// `active` only ever goes from true to false, from either side.
+// (TakeUpstream); the worker does the opposite. The worker reads the socket;
+// sending on it is the worker's, except that when nothing is queued and
+// nobody sends, the main thread hands a block to the socket itself, without
+// waiting, and queues only what the socket did not take (one sender at a
+// time, so the bytes keep their order). Each queue has its own mutex, held for
+// one list operation and never together with the other. Fields that one
+// thread writes while the other reads are atomics; `active` only ever goes
+// from true to false, from either side.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -28,9 +33,11 @@ class ClientConnection {
 
   // The record is complete but its worker not yet started: call Start().
   // `greetingFrames` are sent by the worker, whole and in order, before any
-  // queued data, so a slow client never holds the main thread.
+  // queued data, so a slow client never holds the main thread. `loopWake`,
+  // when given, is raised when the relay loop has work from this client (data
+  // to forward, or its end to sweep).
   ClientConnection(uint32_t address, bool passRx, int32_t timeLimit, std::unique_ptr<NetSocket> socket,
-                   std::vector<Frame> greetingFrames);
+                   std::vector<Frame> greetingFrames, WakeSignal* loopWake = nullptr);
   // Releases the record: Stop().
   ~ClientConnection();
   ClientConnection(const ClientConnection&) = delete;
@@ -44,6 +51,8 @@ class ClientConnection {
   void QueueData(const uint8_t* bytes, size_t length);
   // Main thread: the oldest chunk the client sent, or nullptr.
   std::unique_ptr<DataChunk> TakeUpstream();
+  // Any thread: a chunk waits in the upstream queue.
+  bool HasUpstream() const;
   // Main thread: ends the client by its time limit (no "Disc" line). False when
   // it had already ended.
   bool CutOff(int64_t now);
@@ -75,6 +84,10 @@ class ClientConnection {
   std::unique_ptr<DataChunk> TakeDownstream();
   bool UpstreamHasRoom();
   void AppendUpstream(std::unique_ptr<DataChunk> chunk);
+  // The main thread's send of a block: what the socket takes at once.
+  TransferResult SendWhatFits(const uint8_t* bytes, size_t length, size_t& sent);
+  // Either thread, after a send: the socket is free for the other again.
+  void FinishSending();
   // A send gives up when the record is being released or has ended.
   bool ShouldGiveUp() const;
   void ReleaseResources();
@@ -83,10 +96,17 @@ class ClientConnection {
   std::vector<Frame> greetingFrames_;
   WakeSignal wake_;
 
-  std::mutex downstreamLock_;  // guards downstream_ and queuedBytes
+  WakeSignal* loopWake_;
+
+  std::mutex downstreamLock_;  // guards downstream_, queuedBytes and the three flags below
   std::deque<std::unique_ptr<DataChunk>> downstream_;
+  bool senderBusy_ = false;  // a thread is sending on the socket
+  bool greeted_ = false;     // the greeting is out: data may follow
+  bool closing_ = false;     // the worker is releasing the socket
+  std::condition_variable senderDone_;
   std::mutex upstreamLock_;  // guards upstream_
   std::deque<std::unique_ptr<DataChunk>> upstream_;
+  std::atomic<size_t> upstreamChunks_{0};  // its length, for a look without the lock
 
   std::thread worker_;
 };

@@ -27,6 +27,22 @@ void ClientTable::Sweep() {
   }
 }
 
+bool ClientTable::NothingDue(int64_t now) const {
+  // Two seconds, not one: the loop may sleep up to a second, and the wall
+  // clock's second can turn at any point of it.
+  constexpr int64_t kSoonSeconds = 2;
+  for (const auto& record : records_) {
+    const int64_t since = now - record->startTime.load();
+    if (!record->active.load()) {
+      if (!record->timedOut || since + kSoonSeconds > kHoldOutSeconds) return false;
+      continue;
+    }
+    if (record->passRx && record->HasUpstream()) return false;
+    if (record->timeLimit != 0 && since + kSoonSeconds > record->timeLimit) return false;
+  }
+  return true;
+}
+
 void ClientTable::TearDown() {
   // Ask every worker first, so they wind down together rather than one by one.
   for (const auto& record : records_) record->RequestStop();

@@ -27,8 +27,19 @@ class ClientTable {
   // Releases every record, printing nothing.
   void TearDown();
 
+  // True when no record needs a pass within the next second (wall second
+  // `now`): none has ended unswept, none has data to forward, and no time
+  // limit or hold runs out within two seconds.
+  bool NothingDue(int64_t now) const;
+
+  // Raised by the records' workers when the loop has work from them; given to
+  // every record admitted from now on.
+  void SetLoopWake(WakeSignal* wake) { loopWake_ = wake; }
+  WakeSignal* LoopWake() const { return loopWake_; }
+
  private:
   Records records_;
+  WakeSignal* loopWake_ = nullptr;
 };
 
 }  // namespace veltor

@@ -76,7 +76,7 @@ void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int w
       LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());
       return;
     case ServerConnectAttempt::State::Connected: {
-      auto stream = std::make_unique<ServerStream>(link.connecting->TakeSocket());
+      auto stream = std::make_unique<ServerStream>(link.connecting->TakeSocket(), link.loopWake);
       link.connecting.reset();
       if (!stream->Start()) {
         LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());

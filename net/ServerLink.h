@@ -46,6 +46,7 @@ struct ServerLink {
   std::unique_ptr<ServerStream> serverSocket;
   std::unique_ptr<ServerConnectAttempt> connecting;  // while no server socket is open
   std::unique_ptr<NetSocket> listenSocket;
+  WakeSignal* loopWake = nullptr;  // given to the server stream: raised when the server sends
 };
 
 // Starts a connect to the configured server unless connected or connecting,

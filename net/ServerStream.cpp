@@ -16,7 +16,8 @@ constexpr size_t kCompactAfterBytes = 256 * 1024;
 constexpr size_t kReadStepBytes = 64 * 1024;
 }  // namespace
 
-ServerStream::ServerStream(std::unique_ptr<NetSocket> socket) : socket_(std::move(socket)) {}
+ServerStream::ServerStream(std::unique_ptr<NetSocket> socket, WakeSignal* loopWake)
+    : socket_(std::move(socket)), loopWake_(loopWake) {}
 
 ServerStream::~ServerStream() {
   stopRequested_.store(true);
@@ -51,6 +52,7 @@ void ServerStream::RunReader() {
       if (result == TransferResult::Failed) ended_ = true;  // its end, or a reset: nothing more comes
     }
     dataArrived_.notify_all();
+    if (loopWake_ != nullptr) loopWake_->Raise();
     if (result == TransferResult::Failed) return;
   }
 }

@@ -33,7 +33,8 @@ namespace veltor {
 
 class ServerStream {
  public:
-  explicit ServerStream(std::unique_ptr<NetSocket> socket);
+  // `loopWake`, when given, is raised whenever data or the stream's end arrives.
+  explicit ServerStream(std::unique_ptr<NetSocket> socket, WakeSignal* loopWake = nullptr);
   // Stops and joins the reader (at once: it waits on a wake signal), then
   // closes the socket.
   ~ServerStream();
@@ -72,6 +73,7 @@ class ServerStream {
   void GiveUp();
 
   std::unique_ptr<NetSocket> socket_;
+  WakeSignal* loopWake_;
   WakeSignal readerWake_;  // cuts the reader's waits short: stop, or room again
 
   mutable std::mutex bufferLock_;  // guards buffer_, head_ and ended_

@@ -2,6 +2,8 @@
 // into, and its descriptor table.
 #pragma once
 
+#include "platform/WakeSignal.h"
+
 namespace veltor {
 
 // Gives any closed standard stream the null device, ignores SIGPIPE, routes
@@ -9,6 +11,10 @@ namespace veltor {
 // and raises the soft limit of open files to the hard limit. False when a step
 // failed.
 bool SetUpProcess();
+
+// From now on a shutdown or status signal also raises `wake` (nullptr: none),
+// so a loop waiting on it sees the request at once.
+void WakeOnSignals(WakeSignal* wake);
 
 // A shutdown signal has arrived.
 bool ShutdownRequested();

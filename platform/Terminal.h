@@ -7,6 +7,8 @@
 // (a pipe, a file, the null device) is read as it comes, until its end.
 #pragma once
 
+#include "platform/WakeSignal.h"
+
 namespace veltor {
 
 class ConsoleInput {
@@ -23,8 +25,9 @@ class ConsoleInput {
   bool TakeKeys();
   // One byte if it comes within `waitMs`; -1 when none did.
   int ReadByte(int waitMs);
-  // Waits up to `waitMs` for a byte (a signal may end it early).
-  void WaitReadable(int waitMs);
+  // Waits up to `waitMs` for a byte, or for `wake` to be raised when given (a
+  // signal may end it early too).
+  void WaitReadable(int waitMs, WakeSignal* wake);
 
  private:
   void TakeTerminalIfForeground();

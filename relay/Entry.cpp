@@ -56,11 +56,13 @@ int RunVeltor(int argc, char** argv) {
   TerminalKeys keys;
   SignalRequests requests;
   RelayLoop loop(relay, keys, &requests);
+  WakeOnSignals(relay.Wake());
   loop.Start();
   PrintSummary(settings);
   while (loop.Step()) {
   }
 
+  WakeOnSignals(nullptr);
   relay.ShutDown();
   return kStatusOk;
 }

@@ -21,9 +21,9 @@ void TerminalKeys::DiscardEscapeSequence(int introducer) {
   }
 }
 
-bool TerminalKeys::WaitForKey(int waitMs) {
+bool TerminalKeys::WaitForKey(int waitMs, WakeSignal* wake) {
   if (!input_.TakeKeys()) return false;
-  input_.WaitReadable(waitMs);
+  input_.WaitReadable(waitMs, wake);
   return true;
 }
 

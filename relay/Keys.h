@@ -12,7 +12,7 @@ namespace veltor {
 class TerminalKeys final : public KeySource {
  public:
   int PollKey() override;
-  bool WaitForKey(int waitMs) override;
+  bool WaitForKey(int waitMs, WakeSignal* wake) override;
 
  private:
   void DiscardEscapeSequence(int introducer);

@@ -1,5 +1,6 @@
 #include "relay/Relay.h"
 
+#include "base/Clock.h"
 #include "clients/RelayPasses.h"
 #include "console/StatusReport.h"
 #include "net/Listener.h"
@@ -7,7 +8,22 @@
 namespace veltor {
 
 Relay::Relay(const RelaySettings& settings, Resolver& resolver)
-    : settings_(settings), resolver_(resolver), admission_(settings, resolver) {}
+    : settings_(settings), resolver_(resolver), admission_(settings, resolver) {
+  link_.loopWake = &loopWake_;
+  table_.SetLoopWake(&loopWake_);
+}
+
+bool Relay::Idle() {
+  // A connect in progress and a server stream with data, a pending forward or
+  // its end to close all need their passes.
+  if (link_.connecting) return false;
+  if (const ServerStream* server = link_.serverSocket.get()) {
+    if (server->BufferedBytes() > 0 || server->Finished() || (server->Writable() && !server->CanForward())) {
+      return false;
+    }
+  }
+  return table_.NothingDue(WallNow());
+}
 
 void Relay::Sweep() { table_.Sweep(); }
 

@@ -23,6 +23,8 @@ class Relay final : public LoopPhases {
   void ServerPump() override;
   void ClientPass() override;
   void PrintStatus() override;
+  bool Idle() override;
+  WakeSignal* Wake() override { return &loopWake_; }
 
   // Releases every client, then closes the server and the listen socket, each
   // with its "disconnected" line when it was open.
@@ -33,6 +35,7 @@ class Relay final : public LoopPhases {
  private:
   const RelaySettings& settings_;
   Resolver& resolver_;
+  WakeSignal loopWake_;  // declared first: the endpoints and records raise it
   ServerLink link_;
   ClientTable table_;
   Admission admission_;

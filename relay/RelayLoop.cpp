@@ -31,11 +31,30 @@ bool RelayLoop::Step() {
   // gates firing across the wrap.
   const uint32_t tick = TickNow();
   const uint32_t sincePass = tick - lastPassTick_;
+  const uint32_t sinceSecond = tick - lastSecondTick_;
+  // The wake signal is lowered before the loop looks at its work: whatever
+  // raises it later ends the wait below, and whatever raised it before has
+  // left work that Idle() sees.
+  WakeSignal* wake = phases_.Wake();
+  if (wake != nullptr) wake->Drain();
+  uint32_t waitMs = 0;
   if (sincePass < kPassIntervalMs) {
-    // Until the next pass is due only a key (or a signal) needs the loop, so
-    // it waits for one instead of looking every millisecond.
-    const int untilPass = static_cast<int>(kPassIntervalMs - sincePass);
-    if (!keys_.WaitForKey(untilPass)) CurrentClock().SleepMs(untilPass);
+    waitMs = kPassIntervalMs - sincePass;
+  } else if (sinceSecond < kRetryIntervalMs && phases_.Idle()) {
+    // Nothing to pass on, forward, time or release: a pass would only look
+    // and go back to sleep, so the loop sleeps until there is work.
+    waitMs = kRetryIntervalMs - sinceSecond;
+  }
+  if (waitMs > 0) {
+    // Until then only a key, a signal or the wake signal needs the loop.
+    const int ms = static_cast<int>(waitMs);
+    if (!keys_.WaitForKey(ms, wake)) {
+      if (wake != nullptr) {
+        wake->Wait(ms);
+      } else {
+        CurrentClock().SleepMs(ms);
+      }
+    }
     return true;
   }
   lastPassTick_ = tick;

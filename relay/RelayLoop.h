@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/WakeSignal.h"
+
 namespace veltor {
 
 // The work done at fixed places of the loop.
@@ -17,6 +19,11 @@ class LoopPhases {
   virtual void ServerPump() = 0;
   virtual void ClientPass() = 0;
   virtual void PrintStatus() = 0;
+  // True when no pass would do anything before the next once-a-second block
+  // unless Wake() is raised first; the loop then waits instead of passing.
+  virtual bool Idle() { return false; }
+  // Raised by the threads that bring the loop work; nullptr when there is none.
+  virtual WakeSignal* Wake() { return nullptr; }
 };
 
 // Where keys and operator requests come from.
@@ -25,9 +32,10 @@ class KeySource {
   virtual ~KeySource() = default;
   // The next key's code (0..255) without waiting, or kNoKey.
   virtual int PollKey() = 0;
-  // Waits up to `waitMs` for a key (a signal may end it early). False, at
-  // once, when this source cannot wait for keys; the loop then sleeps.
-  virtual bool WaitForKey(int waitMs) = 0;
+  // Waits up to `waitMs` for a key or for `wake` (when given; a signal may end
+  // it early too). False, at once, when this source cannot wait for keys; the
+  // loop then waits on `wake` alone or sleeps.
+  virtual bool WaitForKey(int waitMs, WakeSignal* wake) = 0;
   static constexpr int kNoKey = -1;
 };
 

@@ -43,7 +43,7 @@ class ScriptedKeys final : public KeySource {
     return key;
   }
   // A waiting key ends the wait at once; with none the loop sleeps on its clock.
-  bool WaitForKey(int) override { return !keys.empty(); }
+  bool WaitForKey(int, WakeSignal*) override { return !keys.empty(); }
   std::deque<int> keys;
 };
 

@@ -28,7 +28,7 @@ using namespace testing;
 class NoKeys final : public KeySource {
  public:
   int PollKey() override { return kNoKey; }
-  bool WaitForKey(int) override { return false; }
+  bool WaitForKey(int, WakeSignal*) override { return false; }
 };
 
 class ShutdownFlag final : public LoopRequests {

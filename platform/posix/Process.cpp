@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <initializer_list>
 #include <vector>
@@ -18,8 +19,26 @@ namespace {
 volatile sig_atomic_t shutdownSignalled = 0;
 volatile sig_atomic_t statusSignalled = 0;
 
-void OnShutdownSignal(int) { shutdownSignalled = 1; }
-void OnStatusSignal(int) { statusSignalled = 1; }
+volatile sig_atomic_t signalWakeHandle = -1;
+
+// Only async-signal-safe calls here: a write to the wake signal's eventfd.
+void RaiseSignalWake() {
+  const int handle = signalWakeHandle;
+  if (handle < 0) return;
+  const int savedErrno = errno;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(handle, &one, sizeof one);
+  errno = savedErrno;
+}
+
+void OnShutdownSignal(int) {
+  shutdownSignalled = 1;
+  RaiseSignalWake();
+}
+void OnStatusSignal(int) {
+  statusSignalled = 1;
+  RaiseSignalWake();
+}
 
 void RaiseOpenFileLimit() {
   rlimit limit{};
@@ -64,6 +83,10 @@ bool SetUpProcess() {
   ok = InstallSignalHandler(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
   RaiseOpenFileLimit();
   return ok;
+}
+
+void WakeOnSignals(WakeSignal* wake) {
+  signalWakeHandle = wake != nullptr ? wake->NativeHandle() : -1;
 }
 
 bool HasFreeDescriptors(int count) {

@@ -143,10 +143,12 @@ int ConsoleInput::ReadByte(int waitMs) {
   return -1;
 }
 
-void ConsoleInput::WaitReadable(int waitMs) {
-  // Returns early for a key, the end of input (found by the next read) or a signal.
-  pollfd entry{STDIN_FILENO, POLLIN, 0};
-  if (poll(&entry, 1, waitMs) > 0 && (entry.revents & POLLNVAL) != 0) ended_ = true;
+void ConsoleInput::WaitReadable(int waitMs, WakeSignal* wake) {
+  // Returns early for a key, the end of input (found by the next read), the
+  // wake signal (left raised for its owner) or a signal.
+  const bool wakeable = wake != nullptr && wake->NativeHandle() != kNoSocket;
+  pollfd entries[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeable ? wake->NativeHandle() : -1, POLLIN, 0}};
+  if (poll(entries, wakeable ? 2 : 1, waitMs) > 0 && (entries[0].revents & POLLNVAL) != 0) ended_ = true;
 }
 
 }  // namespace veltor
