@@ -65,14 +65,18 @@ void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
   // The rest goes to the worker, which waits for the client to take it.
   auto chunk = std::make_unique<DataChunk>();
   chunk->bytes.assign(bytes + sent, bytes + length);
+  bool workerSending = false;
   {
     std::lock_guard<std::mutex> guard(downstreamLock_);
     queuedBytes.store(queuedBytes.load() + static_cast<int64_t>(chunk->Length()));
     downstream_.push_back(std::move(chunk));
     if (way == Way::SendNow) senderBusy_ = false;
+    workerSending = senderBusy_;
   }
   if (way == Way::SendNow) senderDone_.notify_all();
-  wake_.Raise();
+  // A worker in the middle of a send looks at the queue when it is done;
+  // waking it would only cost a client that reads nothing a wake-up a chunk.
+  if (!workerSending) wake_.Raise();
 }
 
 TransferResult ClientConnection::SendWhatFits(const uint8_t* bytes, size_t length, size_t& sent) {
