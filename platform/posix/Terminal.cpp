@@ -70,7 +70,7 @@ void InstallTerminalHandlers() {
   std::call_once(installed, [] {
     std::atexit(RestoreTerminalMode);
     for (int signalNumber : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGQUIT}) {
-      InstallUnlessIgnored(signalNumber, OnFatalSignal, SA_RESETHAND);
+      InstallUnlessIgnored(signalNumber, OnFatalSignal, static_cast<int>(SA_RESETHAND));
     }
     InstallUnlessIgnored(SIGTSTP, OnStopSignal, SA_RESTART);
     InstallUnlessIgnored(SIGCONT, OnContinueSignal, SA_RESTART);
