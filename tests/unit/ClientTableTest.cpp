@@ -28,7 +28,7 @@
 #include "console/StatusReport.h"
 #include "base/Constants.h"
 #include "net/ServerLink.h"
-#include "tests/FakeClock.h"
+#include "tests/support/FakeClock.h"
 #include "tests/ClientTestKit.h"
 #include "tests/support/Deadline.h"
 

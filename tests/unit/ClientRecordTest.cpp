@@ -25,7 +25,7 @@
 #include "clients/ClientConnection.h"
 #include "clients/GreetingFrame.h"
 #include "base/Constants.h"
-#include "tests/FakeClock.h"
+#include "tests/support/FakeClock.h"
 #include "tests/ClientTestKit.h"
 #include "tests/support/Deadline.h"
 

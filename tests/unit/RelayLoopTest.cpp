@@ -7,7 +7,7 @@
 
 #include "base/Constants.h"
 #include "relay/RelayLoop.h"
-#include "tests/FakeClock.h"
+#include "tests/support/FakeClock.h"
 
 namespace veltor {
 namespace {
