@@ -38,7 +38,6 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "LoopbackSockets.h"
 #include "StreamOracle.h"
 #include "clients/Admission.h"
 #include "clients/ClientTable.h"
@@ -47,19 +46,22 @@
 #include "base/Settings.h"
 #include "net/Resolver.h"
 #include "net/ServerLink.h"
+#include "tests/support/Loopback.h"
 
 namespace {
 
 using namespace veltor::fuzz;
+using namespace veltor::testing;
 using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 constexpr size_t kMaxOperations = 64;
 constexpr size_t kMaxClients = 8;
 constexpr size_t kMaxServerBytes = 8192;
 constexpr size_t kMaxClientBytes = 8192;
 constexpr size_t kModContentBytes = 64;
-constexpr int kConnectWaitMs = 1000;
-constexpr int kReadWaitMs = 2;
+constexpr milliseconds kConnectWait{1000};
+constexpr milliseconds kReadWait{2};
 // Everything the relay owes the clients arrives within milliseconds on
 // loopback; the margin covers a loaded machine under the sanitizers.
 constexpr int kSettleLimitMs = 3000;
@@ -110,11 +112,10 @@ class Run {
   bool SetUp(Script& script) {
     const uint8_t policy = script.Byte();
     const uint8_t limits = script.Byte();
-    upstreamListener_ = ListenLoopback();
+    upstreamListener_ = OpenLoopbackListener(0, 4, settings_.serverPort);
     if (upstreamListener_ < 0) return false;
     settings_.serverHost = "127.0.0.1";
-    settings_.serverPort = BoundPort(upstreamListener_);
-    settings_.listenPort = FreePort();
+    settings_.listenPort = FindFreePort();
     if (settings_.serverPort == 0 || settings_.listenPort == 0) return false;
 
     static constexpr int32_t kMaxima[8] = {1, 2, 3, 4, 8, -1, 2, 3};
@@ -207,7 +208,7 @@ class Run {
           for (unsigned i = 0; i <= argument % 4; ++i) Pass(1);
           break;
         default:
-          if (Client* client = Pick(argument)) Read(*client, kReadWaitMs);
+          if (Client* client = Pick(argument)) Read(*client, kReadWait);
           break;
       }
     }
@@ -222,7 +223,7 @@ class Run {
     while (true) {
       Pass(20);
       for (Client& client : clients_) {
-        if (!client.closedByUs && !client.ended) Read(client, 1);
+        if (!client.closedByUs && !client.ended) Read(client, milliseconds(1));
       }
       const bool pumped = !ServerHasData();
       bool settled = pumped;
@@ -259,13 +260,13 @@ class Run {
       QuietStderr quiet;
       veltor::EnsureServerSocket(link_, settings_, resolver_);
       // A loaded machine may need more than the block's own short wait.
-      const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(kConnectWaitMs);
+      const SteadyClock::time_point deadline = SteadyClock::now() + kConnectWait;
       while (link_.connecting && SteadyClock::now() < deadline) veltor::AdvanceServerConnect(link_, settings_, 1);
       veltor::EnsureListenSocket(link_, settings_);
     }
     if (hadServer || !link_.serverSocket) return;
     // The relay has a new connection: it is the server's from now on.
-    FUZZ_CHECK(Readable(upstreamListener_, kConnectWaitMs));
+    FUZZ_CHECK(Readable(upstreamListener_, kConnectWait));
     const int accepted = ::accept4(upstreamListener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     FUZZ_CHECK(accepted >= 0);
     if (upstream_ >= 0) {
@@ -280,7 +281,7 @@ class Run {
 
   void ConnectClient() {
     if (clients_.size() >= kMaxClients || !link_.listenSocket) return;
-    const int fd = ConnectLoopback(settings_.listenPort, kConnectWaitMs);
+    const int fd = ConnectLoopback(settings_.listenPort, kConnectWait);
     if (fd < 0) return;
     Client client;
     client.fd = fd;
@@ -288,7 +289,7 @@ class Run {
     client.policy = ExpectedPolicy(settings_, count, client.passRx);
     client.serverPositionAtAdmission = stream_.bytes.size();
     // Admission takes only a connection already pending; make sure it is.
-    FUZZ_CHECK(Readable(link_.listenSocket->Handle(), kConnectWaitMs));
+    FUZZ_CHECK(Readable(link_.listenSocket->Handle(), kConnectWait));
     {
       QuietStderr quiet;
       admission_.AcceptPendingClient(link_, table_);
@@ -369,7 +370,7 @@ class Run {
   // buffer, or still in the socket for its reader to take.
   bool ServerHasData() {
     if (!link_.serverSocket || link_.serverSocket->Finished()) return false;
-    return link_.serverSocket->BufferedBytes() > 0 || Readable(link_.serverSocket->Socket().Handle(), 0);
+    return link_.serverSocket->BufferedBytes() > 0 || Readable(link_.serverSocket->Socket().Handle(), milliseconds(0));
   }
 
   void DrainUpstream() {
@@ -383,9 +384,9 @@ class Run {
     CheckUpstream(clients_, upstreamReceived_, false);
   }
 
-  void Read(Client& client, int waitMs) {
+  void Read(Client& client, milliseconds wait) {
     if (client.closedByUs || client.ended) return;
-    Readable(client.fd, waitMs);
+    Readable(client.fd, wait);
     uint8_t buffer[8192];
     while (true) {
       const ssize_t got = ::recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);

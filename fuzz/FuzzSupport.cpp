@@ -1,5 +1,6 @@
 #include "FuzzSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,6 +56,15 @@ void Trace(const char* format, ...) {
     [[maybe_unused]] const ssize_t written =
         ::write(realStderr, text, std::min(static_cast<size_t>(length), sizeof text - 1));
   }
+}
+
+int OpenDescriptors() {
+  DIR* directory = ::opendir("/proc/self/fd");
+  if (directory == nullptr) return -1;
+  int count = 0;
+  while (::readdir(directory) != nullptr) ++count;
+  ::closedir(directory);
+  return count;
 }
 
 void Fail(const char* what, const char* file, int line) {

@@ -1,5 +1,6 @@
 // Shared pieces of the fuzz targets: keeping the relay's own log lines out of
-// the fuzzer's output, and failing loudly on a broken invariant.
+// the fuzzer's output, counting descriptors, and failing loudly on a broken
+// invariant. The loopback peers come from the tests' kit.
 #pragma once
 
 namespace veltor::fuzz {
@@ -23,6 +24,9 @@ class QuietStderr {
 // When VELTOR_FUZZ_TRACE is set: a printf-style line on the real standard
 // error, for following one input step by step. Otherwise nothing.
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The number of descriptors the process holds; -1 when unknown.
+int OpenDescriptors();
 
 // Writes the failed condition to the real standard error and traps, which
 // libFuzzer reports as a crash and saves the input for.

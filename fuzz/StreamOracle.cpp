@@ -4,8 +4,8 @@
 #include <climits>
 
 #include "FuzzSupport.h"
-#include "LoopbackSockets.h"
 #include "base/Constants.h"
+#include "tests/support/Loopback.h"
 
 namespace veltor::fuzz {
 
@@ -36,7 +36,7 @@ size_t Greeting::Length() const {
 Policy ExpectedPolicy(const RelaySettings& settings, int count, bool& passRx) {
   if (count >= settings.maxClients) return Policy::Denied;
   for (const MaskRule& rule : settings.rules) {
-    if ((kLoopbackAddress & rule.mask) != rule.address) continue;
+    if ((veltor::testing::kLoopbackAddress & rule.mask) != rule.address) continue;
     if (!rule.allow || (count > 0 && !rule.dupeOK)) return Policy::Denied;
     passRx = rule.passRx;
     if (rule.timeLimit == 0 || rule.timeLimit == INT32_MAX) return Policy::NeverCut;

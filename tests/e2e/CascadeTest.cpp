@@ -7,9 +7,9 @@
 #include <sstream>
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/FakeServer.h"
 #include "tests/support/Frames.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
 
 namespace veltor::testing {
@@ -18,41 +18,24 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(Cascade, EveryByteReachesAClientOfTheSecondRelayInOrder) {
-  FakeServer server;
-  ASSERT_TRUE(server.Listen());
-
-  RelayConfig first;
-  first.serverPort = server.Port();
-  first.listenPort = FindFreePort();
-  first.ruleLines = {kAllowLoopbackRule};
-  RelayHarness upstream;
-  ASSERT_TRUE(upstream.StartAndWaitListening(first));
-  ASSERT_TRUE(server.AcceptConnection(5s));
+  RelayWithServer upstream;
+  ASSERT_TRUE(upstream.Ready());
 
   // The second relay is the first one's client; its own clients see its
   // greeting, then the first relay's stream.
-  RelayConfig second;
+  RelayConfig second = LoopbackConfig(upstream.config.listenPort);
   second.modTexts = {"edge"};
-  second.serverPort = first.listenPort;
-  second.listenPort = FindFreePort();
-  second.ruleLines = {kAllowLoopbackRule};
   RelayHarness downstream;
   ASSERT_TRUE(downstream.StartAndWaitListening(second));
   ASSERT_TRUE(downstream.Process().WaitForStdout("server socket created to", 5s));
-  ASSERT_TRUE(upstream.Process().WaitForStdout("accepted: ", 5s));
+  ASSERT_TRUE(upstream.relay.Process().WaitForStdout("accepted: ", 5s));
 
   TestClient client;
   ASSERT_TRUE(ConnectAdmittedClient(downstream, client, 0));
-  std::string greeting;
-  ASSERT_TRUE(client.ReadExactly(14, greeting, 5s));
-  ParsedFrame frame;
-  size_t consumed = 0;
-  ASSERT_TRUE(ParseTextFrame(greeting, frame, consumed));
-  EXPECT_EQ(frame.text, "edge");
+  EXPECT_EQ(ReadGreeting(client, 1), std::vector<std::string>{"edge"});
 
-  std::string data(30'000, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
-  for (size_t at = 0; at < data.size(); at += 1500) ASSERT_TRUE(server.Send(data.substr(at, 1500)));
+  const std::string data = Pattern(30'000);
+  for (size_t at = 0; at < data.size(); at += 1500) ASSERT_TRUE(upstream.server.Send(data.substr(at, 1500)));
   std::string got;
   ASSERT_TRUE(client.ReadExactly(data.size(), got, 20s));
   EXPECT_TRUE(got == data);
@@ -60,7 +43,7 @@ TEST(Cascade, EveryByteReachesAClientOfTheSecondRelayInOrder) {
   // Typing flows back up the chain to the server.
   ASSERT_TRUE(client.Send("up the chain"));
   std::string typed;
-  ASSERT_TRUE(server.ReceiveExactly(12, typed, 5s));
+  ASSERT_TRUE(upstream.server.ReceiveExactly(12, typed, 5s));
   EXPECT_EQ(typed, "up the chain");
 }
 
@@ -91,13 +74,7 @@ TEST(Demo, ExampleConfigurationRelaysTheDemoFeedBothWays) {
   TestClient client;
   ASSERT_TRUE(client.Connect(listenPort));
   ASSERT_TRUE(relay.Process().WaitForStdout("accepted:   PassRx  0\n", 5s));
-  std::string frames;
-  const std::string welcome = "Welcome to the Veltor demo relay";
-  ASSERT_TRUE(client.ReadExactly(welcome.size() + 10, frames, 5s));
-  ParsedFrame frame;
-  size_t consumed = 0;
-  ASSERT_TRUE(ParseTextFrame(frames, frame, consumed));
-  EXPECT_EQ(frame.text, welcome);
+  EXPECT_EQ(ReadGreeting(client, 1), std::vector<std::string>{"Welcome to the Veltor demo relay"});
 
   ASSERT_TRUE(client.Send("hello relay\r\n"));
   std::string seen;

@@ -7,8 +7,7 @@
 #include <regex>
 #include <thread>
 
-#include "tests/support/FakeServer.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
 
 namespace veltor::testing {
@@ -16,21 +15,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )";
-const std::string kHeader = " ##    Address                   Bytes      Duration      Queued\n";
-
-class StatusRig {
+// A relay with its server, asked for its status table.
+class StatusRig : public RelayWithServer {
  public:
-  explicit StatusRig(std::string rule = kAllowLoopbackRule) {
-    ok_ = server.Listen();
-    RelayConfig config;
-    config.serverPort = server.Port();
-    config.listenPort = FindFreePort();
-    config.ruleLines = {std::move(rule)};
-    ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(5s) &&
-          relay.Process().WaitForStdout("server socket created to", 5s);
-  }
-  bool Ready() const { return ok_; }
+  explicit StatusRig(std::string rule = kAllowLoopbackRule) : RelayWithServer({std::move(rule)}) {}
 
   // Asks for the table by `how` ("S", "s" or "USR1") and returns it once its
   // `rows` rows (and the header, when there are any) have landed: the text from
@@ -56,19 +44,13 @@ class StatusRig {
     } while (std::chrono::steady_clock::now() < deadline);
     return table;
   }
-
-  FakeServer server;
-  RelayHarness relay;
-
- private:
-  bool ok_ = false;
 };
 
 TEST(StatusTable, EmptyTableIsOnlyTheFirstLineForEveryWayOfAsking) {
   StatusRig rig;
   ASSERT_TRUE(rig.Ready());
   for (const char* how : {"S", "s", "USR1"}) {
-    EXPECT_TRUE(std::regex_match(rig.Status(how, 0), std::regex(kStamp + "0 clients:\n"))) << how;
+    EXPECT_TRUE(std::regex_match(rig.Status(how, 0), std::regex(kStampRegex + "0 clients:\n"))) << how;
   }
   // Once the relay has ended its output is complete: no header ever followed.
   int status = -1;
@@ -90,7 +72,7 @@ TEST(StatusTable, RowsShowBytesDeliveredAndNothingQueuedWhenIdle) {
   ASSERT_TRUE(first.ReadExactly(3, got, 5s));
   ASSERT_TRUE(second.ReadExactly(3, got, 5s));
 
-  const std::regex shape(kStamp + "2 clients:\n" + kHeader +
+  const std::regex shape(kStampRegex + "2 clients:\n" + kStatusHeader +
                          R"(  1\.    127\.  0\.  0\.  1           1237       0:00:0\d           0\n)"
                          R"(  2\.    127\.  0\.  0\.  1              3       0:00:0\d           0\n)");
   for (const char* how : {"S", "s", "USR1"}) {
@@ -111,7 +93,7 @@ TEST(StatusTable, HeldRecordAfterATimeLimitIsInactiveAndTimedFromTheCutOff) {
   ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
   const std::string table = rig.Status("S", 1);
   // Counted from the cut-off moments ago, not from the admission 3 s back.
-  EXPECT_TRUE(std::regex_match(table, std::regex(kStamp + "1 clients:\n" + kHeader +
+  EXPECT_TRUE(std::regex_match(table, std::regex(kStampRegex + "1 clients:\n" + kStatusHeader +
                                                  R"(  1\.    127\.  0\.  0\.  1              0       0:00:0[01]           0   \(inactive\)\n)")))
       << table;
 }

@@ -6,7 +6,8 @@
 #include <regex>
 
 #include "tests/support/FakeServer.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
 
 namespace veltor::testing {
@@ -14,36 +15,26 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )";
-
-RelayConfig ConfigFor(uint16_t serverPort) {
-  RelayConfig config;
-  config.serverPort = serverPort;
-  config.listenPort = FindFreePort();
-  config.ruleLines = {kAllowLoopbackRule};
-  return config;
-}
-
 TEST(EndpointRetries, MissingServerIsRetriedAboutOnceASecondWhileTheListenSocketOpens) {
   RelayHarness relay;
-  const RelayConfig config = ConfigFor(FindFreePort());
+  const RelayConfig config = LoopbackConfig(FindFreePort());
   ASSERT_TRUE(relay.StartAndWaitListening(config));
   const auto first = std::chrono::steady_clock::now();
   ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server. Check address and port\n", 10s, 4));
   const auto elapsed = std::chrono::steady_clock::now() - first;
   EXPECT_GE(elapsed, 2s);  // four attempts, a second apart
   EXPECT_LT(elapsed, 8s);
-  const std::regex retry("(^|\n)" + kStamp + "Unable to connect to server. Check address and port\n");
+  const std::regex retry("(^|\n)" + kStampRegex + "Unable to connect to server. Check address and port\n");
   EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), retry));
   EXPECT_TRUE(std::regex_match(relay.Process().Stdout(),
-                               std::regex(kStamp + "listen socket created on port " +
+                               std::regex(kStampRegex + "listen socket created on port " +
                                           std::to_string(config.listenPort) + "\n")));
 }
 
 TEST(EndpointRetries, ServerThatComesUpGoesAwayAndReturnsIsFollowed) {
   const uint16_t serverPort = FindFreePort();
   RelayHarness relay;
-  ASSERT_TRUE(relay.StartAndWaitListening(ConfigFor(serverPort)));
+  ASSERT_TRUE(relay.StartAndWaitListening(LoopbackConfig(serverPort)));
   ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server", 5s));
 
   FakeServer server;
@@ -63,7 +54,7 @@ TEST(EndpointRetries, ServerThatComesUpGoesAwayAndReturnsIsFollowed) {
   EXPECT_EQ(status, 0);
   // Shutdown closes the server socket, then the listen socket.
   const std::string out = relay.Process().Stdout();
-  const std::regex tail(kStamp + "server socket disconnected\n" + kStamp + "listen socket disconnected\n$");
+  const std::regex tail(kStampRegex + "server socket disconnected\n" + kStampRegex + "listen socket disconnected\n$");
   EXPECT_TRUE(std::regex_search(out, tail)) << out;
   EXPECT_TRUE(server.WaitForPeerClose(5s));
 }
@@ -73,13 +64,13 @@ TEST(EndpointRetries, TakenPortIsRetriedEachSecondUntilFreed) {
   ASSERT_TRUE(holder.Listen());
   FakeServer server;
   ASSERT_TRUE(server.Listen());
-  RelayConfig config = ConfigFor(server.Port());
+  RelayConfig config = LoopbackConfig(server.Port());
   config.listenPort = holder.Port();
   RelayHarness relay;
   ASSERT_TRUE(relay.Start(config));
   const std::string inUse = "Unable to create listening socket. Port might be in use\n";
   ASSERT_TRUE(relay.Process().WaitForStderr(inUse, 10s, 3));
-  EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), std::regex(kStamp + inUse)));
+  EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), std::regex(kStampRegex + inUse)));
 
   holder.CloseListener();
   ASSERT_TRUE(relay.Process().WaitForStdout(
@@ -93,7 +84,7 @@ TEST(EndpointRetries, TakenPortIsRetriedEachSecondUntilFreed) {
 TEST(EndpointRestart, ARestartedRelayGetsItsPortBackWhileTheOldConnectionsLinger) {
   FakeServer server;
   ASSERT_TRUE(server.Listen());
-  const RelayConfig config = ConfigFor(server.Port());
+  const RelayConfig config = LoopbackConfig(server.Port());
   {
     RelayHarness first;
     ASSERT_TRUE(first.StartAndWaitListening(config));

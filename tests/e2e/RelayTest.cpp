@@ -14,7 +14,8 @@
 
 #include "tests/support/FakeServer.h"
 #include "tests/support/Frames.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
 
 namespace veltor::testing {
@@ -22,78 +23,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )";
 const std::string kConnLoopback = R"(Conn: 127\.0\.0\.1 \([^)]*\)\.\.\. )";
 
-// A relay connected to a fake server, ready for clients.
-class RelayRig {
- public:
-  explicit RelayRig(std::vector<std::string> rules, int maxClients = 10, std::vector<std::string> modTexts = {}) {
-    ok_ = server.Listen();
-    config.serverPort = server.Port();
-    config.listenPort = FindFreePort();
-    config.maxClients = maxClients;
-    config.ruleLines = std::move(rules);
-    config.modTexts = std::move(modTexts);
-    ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(5s) &&
-          relay.Process().WaitForStdout("server socket created to", 5s);
-  }
-  bool Ready() const { return ok_; }
-
-  // Connects a client and waits for its verdict line; returns that line's text
-  // after the "Conn" part (e.g. "denied: rule").
-  std::string ConnectAndJudge(TestClient& client) {
-    const size_t before = Verdicts();
-    if (!client.Connect(config.listenPort)) return "<connect failed>";
-    if (!relay.Process().WaitForStdout("... ", 5s, before + 1)) return "<no verdict>";
-    // The verdict completes the line shortly after the "Conn" part.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const std::string out = relay.Process().Stdout();
-      size_t at = 0;
-      for (size_t i = 0; i <= before; ++i) at = out.find("... ", at) + 4;
-      const size_t end = out.find('\n', at);
-      if (end != std::string::npos) return out.substr(at, end - at);
-      std::this_thread::sleep_for(5ms);
-    }
-    return "<unfinished verdict>";
-  }
-  size_t Verdicts() { return relay.Process().CountInStdout("... "); }
-
-  FakeServer server;
-  RelayConfig config;
-  RelayHarness relay;
-
- private:
-  bool ok_ = false;
-};
-
-// Reads `count` greeting frames from `client`; returns their texts.
-std::vector<std::string> ReadGreeting(TestClient& client, size_t count) {
-  std::vector<std::string> texts;
-  for (size_t i = 0; i < count; ++i) {
-    std::string header;
-    if (!client.ReadExactly(3, header, 5s)) return texts;
-    const size_t length = static_cast<uint8_t>(header[1]) | (static_cast<uint8_t>(header[2]) << 8);
-    std::string rest;
-    if (length < 10 || !client.ReadExactly(length - 3, rest, 5s)) return texts;
-    ParsedFrame frame;
-    size_t consumed = 0;
-    if (!ParseTextFrame(header + rest, frame, consumed) || !frame.checksumOk || consumed != length) return texts;
-    texts.push_back(frame.text);
-  }
-  return texts;
-}
-
-// Deterministic bytes in pieces of uneven size.
-std::string Pattern(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-  return data;
-}
-
 TEST(RelayFanOut, TwoClientsGetTheGreetingThenEveryServerByteInOrder) {
-  RelayRig rig({kAllowLoopbackRule}, 10, {" Welcome", "", "second"});
+  RelayWithServer rig({kAllowLoopbackRule}, 10, {" Welcome", "", "second"});
   ASSERT_TRUE(rig.Ready());
   TestClient first, second;
   ASSERT_TRUE(ConnectAdmittedClient(rig.relay, first, 0));
@@ -115,13 +48,13 @@ TEST(RelayFanOut, TwoClientsGetTheGreetingThenEveryServerByteInOrder) {
   first.Close();
   second.Reset();
   ASSERT_TRUE(rig.relay.Process().WaitForStdout("Disc: ", 5s, 2));
-  const std::regex disc(kStamp + R"(Disc: 127\.0\.0\.1\. 40000 bytes in 0:00:\d\d \(\d+ BPS\)\n)");
+  const std::regex disc(kStampRegex + R"(Disc: 127\.0\.0\.1\. 40000 bytes in 0:00:\d\d \(\d+ BPS\)\n)");
   const std::string out = rig.relay.Process().Stdout();
   EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), disc), std::sregex_iterator()), 2) << out;
 }
 
 TEST(RelayPassThrough, PassRxClientReachesTheServerInOrder) {
-  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, Y, 0, N"});
+  RelayWithServer rig({"Y, 127.0.0.1, 255.255.255.255, Y, 0, N"});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   ASSERT_EQ(rig.ConnectAndJudge(client), "accepted:   PassRx  0");
@@ -133,7 +66,7 @@ TEST(RelayPassThrough, PassRxClientReachesTheServerInOrder) {
 }
 
 TEST(RelayPassThrough, NoPassRxClientIsReadButNeverForwarded) {
-  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, N, 0, N"});
+  RelayWithServer rig({"Y, 127.0.0.1, 255.255.255.255, N, 0, N"});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   ASSERT_EQ(rig.ConnectAndJudge(client), "accepted: NoPassRx  0");
@@ -147,7 +80,7 @@ TEST(RelayPassThrough, NoPassRxClientIsReadButNeverForwarded) {
 }
 
 TEST(RelayAdmission, MaxConnsIsJudgedBeforeAnyRule) {
-  RelayRig rig({"N, 0.0.0.0, 0.0.0.0, N, 0, N"}, 0 - 1);
+  RelayWithServer rig({"N, 0.0.0.0, 0.0.0.0, N, 0, N"}, 0 - 1);
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   EXPECT_EQ(rig.ConnectAndJudge(client), "denied: max conns");
@@ -155,19 +88,19 @@ TEST(RelayAdmission, MaxConnsIsJudgedBeforeAnyRule) {
 }
 
 TEST(RelayAdmission, FullTableDeniesWithMaxConns) {
-  RelayRig rig({kAllowLoopbackRule}, 1);
+  RelayWithServer rig({kAllowLoopbackRule}, 1);
   ASSERT_TRUE(rig.Ready());
   TestClient first, second;
   ASSERT_EQ(rig.ConnectAndJudge(first), "accepted:   PassRx  0");
   EXPECT_EQ(rig.ConnectAndJudge(second), "denied: max conns");
   EXPECT_TRUE(second.WaitForClose(5s));
-  const std::regex line(kStamp + kConnLoopback + "denied: max conns\n");
+  const std::regex line(kStampRegex + kConnLoopback + "denied: max conns\n");
   EXPECT_TRUE(std::regex_search(rig.relay.Process().Stdout(), line));
 }
 
 TEST(RelayAdmission, FirstMatchingRuleDecides) {
   // The first rule matches and denies; the admitting rule after it is never reached.
-  RelayRig rig({"N, 127.0.0.0, 255.0.0.0, Y, 0, Y", kAllowLoopbackRule});
+  RelayWithServer rig({"N, 127.0.0.0, 255.0.0.0, Y, 0, Y", kAllowLoopbackRule});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   EXPECT_EQ(rig.ConnectAndJudge(client), "denied: rule");
@@ -176,7 +109,7 @@ TEST(RelayAdmission, FirstMatchingRuleDecides) {
 
 TEST(RelayAdmission, NoMatchingRuleAndRulesWithBitsOutsideTheirMask) {
   // 127.0.0.1 under mask 255.0.0.0 can never equal the masked address.
-  RelayRig rig({"Y, 10.0.0.0, 255.0.0.0, Y, 0, Y", "Y, 127.0.0.1, 255.0.0.0, Y, 0, Y"});
+  RelayWithServer rig({"Y, 10.0.0.0, 255.0.0.0, Y, 0, Y", "Y, 127.0.0.1, 255.0.0.0, Y, 0, Y"});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   EXPECT_EQ(rig.ConnectAndJudge(client), "denied: no rule");
@@ -184,7 +117,7 @@ TEST(RelayAdmission, NoMatchingRuleAndRulesWithBitsOutsideTheirMask) {
 }
 
 TEST(RelayAdmission, SecondConnectionFromAnAddressUnderNoDupe) {
-  RelayRig rig({"Y, 127.0.0.0, 255.0.0.0, N, 0, N"});
+  RelayWithServer rig({"Y, 127.0.0.0, 255.0.0.0, N, 0, N"});
   ASSERT_TRUE(rig.Ready());
   TestClient first, second;
   ASSERT_EQ(rig.ConnectAndJudge(first), "accepted: NoPassRx  0");
@@ -194,7 +127,7 @@ TEST(RelayAdmission, SecondConnectionFromAnAddressUnderNoDupe) {
 }
 
 TEST(RelayTimeLimit, ClientIsCutOffAfterItsLimitAndItsAddressHeldOut) {
-  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, N, 2, N"});
+  RelayWithServer rig({"Y, 127.0.0.1, 255.255.255.255, N, 2, N"});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   ASSERT_EQ(rig.ConnectAndJudge(client), "accepted: NoPassRx  2");
@@ -205,7 +138,7 @@ TEST(RelayTimeLimit, ClientIsCutOffAfterItsLimitAndItsAddressHeldOut) {
   ASSERT_TRUE(client.WaitForClose(10s));
   EXPECT_GE(std::chrono::steady_clock::now() - admitted, 1s);  // whole wall-clock seconds
   ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
-  const std::regex hit(kStamp + R"(client 127\.0\.0\.1 time limit hit\. 5 bytes in [23] seconds \([12] BPS\)\n)");
+  const std::regex hit(kStampRegex + R"(client 127\.0\.0\.1 time limit hit\. 5 bytes in [23] seconds \([12] BPS\)\n)");
   EXPECT_TRUE(std::regex_search(rig.relay.Process().Stdout(), hit)) << rig.relay.Process().Stdout();
 
   // Within the hold, the same address is turned away as timing out.
@@ -215,7 +148,7 @@ TEST(RelayTimeLimit, ClientIsCutOffAfterItsLimitAndItsAddressHeldOut) {
 }
 
 TEST(RelayTimeLimit, NegativeLimitCutsOffAtAdmissionAfterTheGreeting) {
-  RelayRig rig({"Y, 127.0.0.1, 255.255.255.255, Y, -1, Y"}, 10, {"hi"});
+  RelayWithServer rig({"Y, 127.0.0.1, 255.255.255.255, Y, -1, Y"}, 10, {"hi"});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   ASSERT_EQ(rig.ConnectAndJudge(client), "accepted:   PassRx  -1");
@@ -227,7 +160,7 @@ TEST(RelayTimeLimit, NegativeLimitCutsOffAtAdmissionAfterTheGreeting) {
 }
 
 TEST(RelayServerLink, ClientsStayWhileTheServerRestartsAndThenResume) {
-  RelayRig rig({kAllowLoopbackRule});
+  RelayWithServer rig({kAllowLoopbackRule});
   ASSERT_TRUE(rig.Ready());
   TestClient client;
   ASSERT_TRUE(ConnectAdmittedClient(rig.relay, client, 0));
@@ -249,7 +182,7 @@ TEST(RelayServerLink, ClientsStayWhileTheServerRestartsAndThenResume) {
 }
 
 TEST(RelayStalledClient, OthersKeepReceivingAndShutdownIsPrompt) {
-  RelayRig rig({kAllowLoopbackRule});
+  RelayWithServer rig({kAllowLoopbackRule});
   ASSERT_TRUE(rig.Ready());
   TestClient stalled, healthy;
   stalled.SetReceiveBuffer(4096);
@@ -279,7 +212,7 @@ TEST(RelayStalledClient, OthersKeepReceivingAndShutdownIsPrompt) {
 // Faults that once lost data or held every stream.
 
 TEST(RelayFaults, AClosingServersLastOutputReachesEveryReaderWhileAClientTypes) {
-  RelayRig rig({kAllowLoopbackRule});
+  RelayWithServer rig({kAllowLoopbackRule});
   ASSERT_TRUE(rig.Ready());
   TestClient typist, reader;
   ASSERT_TRUE(ConnectAdmittedClient(rig.relay, typist, 0));
@@ -320,11 +253,8 @@ TEST(RelayFaults, AClosingServersLastOutputReachesEveryReaderWhileAClientTypes) 
 TEST(RelayFaults, AtTheOpenFileLimitARestartedServerIsReconnectedAndServed) {
   FakeServer server;
   ASSERT_TRUE(server.Listen());
-  RelayConfig config;
-  config.serverPort = server.Port();
-  config.listenPort = FindFreePort();
+  RelayConfig config = LoopbackConfig(server.Port());
   config.maxClients = 500;
-  config.ruleLines = {kAllowLoopbackRule};
   RelayHarness relay;
   const std::string path = relay.Dir().WriteFile("veltor.cfg", config.Render());
   // A descriptor table that is nearly full from the start: descriptors the

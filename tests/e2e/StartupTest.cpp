@@ -10,7 +10,8 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FakeServer.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
 
 namespace veltor::testing {
@@ -84,9 +85,7 @@ TEST(StartupConfiguration, IncompleteFilesAreStatus252) {
 }
 
 RelayConfig QuietConfig() {
-  RelayConfig config;
-  config.serverPort = FindFreePort();  // nothing listens there
-  config.listenPort = FindFreePort();
+  RelayConfig config = LoopbackConfig(FindFreePort());  // nothing listens there
   config.maxClients = 7;
   config.ruleLines = {"Y, 127.0.0.1, 255.255.255.255, Y, 0, N", "N,0.0.0.0,0.0.0.0,N,-1,N"};
   return config;
@@ -127,12 +126,7 @@ TEST(StartupRun, EchoesRulesAndSummaryThenEscEndsWithStatusZero) {
   const std::string listenLine = relay.Process().Stdout();
   bool local = false;
   for (time_t back = 0; back < 10 && !local; ++back) {
-    const time_t second = std::time(nullptr) - back;
-    tm parts{};
-    localtime_r(&second, &parts);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S: listen socket created", &parts);
-    local = listenLine.find(stamp) != std::string::npos;
+    local = listenLine.find(Stamp(std::time(nullptr) - back) + ": listen socket created") != std::string::npos;
   }
   EXPECT_TRUE(local) << listenLine;
 
@@ -180,7 +174,7 @@ TEST(StartupRun, KeysOnAPipeAreReadOneByOne) {
   ASSERT_TRUE(relay.Process().WaitForExit(2s, &status));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(relay.Process().CountInStderr(" 0 clients:\n"), 2u);  // the S after ESC is never read
-  const std::regex statusLine(R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: 0 clients:\n)");
+  const std::regex statusLine("\n" + kStampRegex + "0 clients:\n");
   EXPECT_TRUE(std::regex_search(relay.Process().Stderr(), statusLine));
 }
 

@@ -13,15 +13,10 @@
 //   5. the flooders' bytes reach the server in order within each session.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -39,9 +34,10 @@
 #include <vector>
 
 #include "tests/support/Deadline.h"
-#include "tests/support/Ports.h"
+#include "tests/support/FakeServer.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
-#include "tests/support/StreamConnection.h"
 #include "tests/support/TestClient.h"
 
 #ifndef VELTOR_SANITIZED
@@ -298,12 +294,7 @@ class ProgressBoard {
     return true;
   }
   bool WaitAllReached(uint64_t sequence, std::chrono::milliseconds timeout) const {
-    const Deadline deadline(timeout);
-    while (!AllReached(sequence)) {
-      if (deadline.Expired()) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return WaitUntil([&] { return AllReached(sequence); }, timeout);
   }
 
  private:
@@ -408,30 +399,15 @@ class SoakServer {
 
   SoakServer(ChildProcess& relay, ProgressBoard& board, Problems& problems)
       : relay_(relay), board_(board), problems_(problems) {}
-  ~SoakServer() { Stop(); CloseListener(); }
+  ~SoakServer() { Stop(); }
 
-  bool Listen(uint16_t port) {
-    CloseListener();
-    listenFd_ = OpenLoopbackListener(port, 8, port_);
-    return listenFd_ >= 0;
-  }
-  uint16_t Port() const { return port_; }
+  bool Listen(uint16_t port) { return server_.Listen(port); }
+  uint16_t Port() const { return server_.Port(); }
 
   bool Accept(std::chrono::milliseconds timeout) {
-    const Deadline deadline(timeout);
-    while (listenFd_ >= 0) {
-      const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0) {
-        connection_.Adopt(fd);
-        BeginSession();
-        return true;
-      }
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) return false;
-      if (deadline.Expired()) return false;
-      pollfd pending{listenFd_, POLLIN, 0};
-      ::poll(&pending, 1, deadline.PollTimeoutMs());
-    }
-    return false;
+    if (!server_.AcceptConnection(timeout)) return false;
+    BeginSession();
+    return true;
   }
 
   // Starts the thread; the connection accepted so far goes with it.
@@ -459,11 +435,6 @@ class SoakServer {
 
  private:
   enum class State { Streaming, Draining, AwaitingCatchUp, Down, Finished };
-
-  void CloseListener() {
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = -1;
-  }
 
   void BeginSession() {
     sessions_.push_back({static_cast<uint32_t>(sessions_.size() + 1), next_, next_});
@@ -511,11 +482,8 @@ class SoakServer {
   // Closed, and the relay has noticed and tried to reconnect at least once:
   // then listen again and take the relay back.
   void Reopen() {
-    const Deadline deadline(30s);
-    while (!stop_ && !deadline.Expired() && relay_.CountInStderr("Unable to connect to server") <= refusalsBefore_) {
-      std::this_thread::sleep_for(20ms);
-    }
-    if (!Listen(port_) || !Accept(30s)) {
+    WaitUntil([&] { return stop_ || relay_.CountInStderr("Unable to connect to server") > refusalsBefore_; }, 30s);
+    if (!Listen(Port()) || !Accept(30s)) {
       problems_.Add("server: could not take the relay back after restart " + std::to_string(restartsDone_ + 1));
       state_ = State::Finished;
       return;
@@ -548,7 +516,7 @@ class SoakServer {
         // The listener goes first: a relay that noticed the close at once must
         // find nobody listening rather than a half-closed server.
         refusalsBefore_ = relay_.CountInStderr("Unable to connect to server");
-        CloseListener();
+        server_.CloseListener();
       }
       if (request != Request::None) {
         stateSince = Clock::now();
@@ -609,9 +577,8 @@ class SoakServer {
   ProgressBoard& board_;
   Problems& problems_;
 
-  int listenFd_ = -1;
-  uint16_t port_ = 0;
-  StreamConnection connection_;
+  FakeServer server_;
+  StreamConnection& connection_ = server_.Connection();
 
   std::mutex mutex_;
   Request request_ = Request::None;
@@ -646,6 +613,22 @@ struct Member {
   bool left = false;
   bool endedByRelay = false;        // while the relay was meant to keep it
   bool releasedAtShutdown = false;  // closed by the relay after ESC, as it should be
+
+  // Checks what has arrived; false once the relay has closed the connection,
+  // which only ESC may do.
+  bool ReadOn(bool shuttingDown, Problems& problems) {
+    checker.Feed(client->ReadFor(0ms));
+    progress->last.store(checker.Last());
+    if (!client->PeerClosed()) return true;
+    progress->live.store(false);
+    if (shuttingDown) {
+      releasedAtShutdown = true;
+    } else {
+      endedByRelay = true;
+      problems.Add("the relay ended " + std::string(RoleName(role)) + " client " + std::to_string(index));
+    }
+    return false;
+  }
 };
 
 class ClientHub {
@@ -686,18 +669,7 @@ class ClientHub {
 
   void Visit(Member& m, Clock::time_point now) {
     if (m.left || m.endedByRelay || m.releasedAtShutdown || m.role == Role::Stalled) return;
-    m.checker.Feed(m.client->ReadFor(0ms));
-    m.progress->last.store(m.checker.Last());
-    if (m.client->PeerClosed()) {
-      m.progress->live.store(false);
-      if (shuttingDown_.load()) {
-        m.releasedAtShutdown = true;
-        return;
-      }
-      m.endedByRelay = true;
-      problems_.Add("the relay ended " + std::string(RoleName(m.role)) + " client " + std::to_string(m.index));
-      return;
-    }
+    if (!m.ReadOn(shuttingDown_.load(), problems_)) return;
     if ((m.role == Role::Closer || m.role == Role::Resetter) && now >= m.leaveAt) {
       m.progress->live.store(false);
       // Counted before the socket goes, so the relay's "Disc" line can never
@@ -762,18 +734,7 @@ class Flooder {
       } else {
         std::this_thread::sleep_for(20ms);
       }
-      if (m.endedByRelay || m.releasedAtShutdown) continue;
-      m.checker.Feed(m.client->ReadFor(0ms));
-      m.progress->last.store(m.checker.Last());
-      if (m.client->PeerClosed()) {
-        m.progress->live.store(false);
-        if (shuttingDown_.load()) {
-          m.releasedAtShutdown = true;
-        } else {
-          m.endedByRelay = true;
-          problems_.Add("the relay ended flooder " + std::to_string(m.index));
-        }
-      }
+      if (!m.endedByRelay && !m.releasedAtShutdown) m.ReadOn(shuttingDown_.load(), problems_);
     }
   }
 
@@ -923,11 +884,8 @@ TEST(Soak, HundredClientsWithChurnStallsFloodsAndServerRestarts) {
   RelayHarness relay;
   SoakServer server(relay.Process(), board, problems);
   ASSERT_TRUE(server.Listen(0));
-  RelayConfig config;
-  config.serverPort = server.Port();
-  config.listenPort = FindFreePort();
+  RelayConfig config = LoopbackConfig(server.Port());
   config.maxClients = 200;
-  config.ruleLines = {kAllowLoopbackRule};
   ASSERT_TRUE(relay.StartAndWaitListening(config, 20s)) << relay.Process().Stderr();
   ASSERT_TRUE(server.Accept(20s));
   ASSERT_TRUE(relay.Process().WaitForStdout("server socket created to", 20s));
@@ -989,23 +947,14 @@ TEST(Soak, HundredClientsWithChurnStallsFloodsAndServerRestarts) {
 
   // The tail: the stream goes on until every departure has happened, both
   // restarts are through and late clients have had their share.
-  {
-    const Deadline deadline(120s);
-    while (!deadline.Expired() &&
-           (hub.Departed() < kDepartures || server.RestartsDone() < 2 || Clock::now() - lastAdmission < kTail)) {
-      std::this_thread::sleep_for(100ms);
-    }
-  }
+  WaitUntil([&] { return hub.Departed() >= kDepartures && server.RestartsDone() >= 2 && Clock::now() - lastAdmission >= kTail; },
+            120s);
   ASSERT_EQ(hub.Departed(), kDepartures);
   ASSERT_EQ(server.RestartsDone(), 2u) << problems.Text();
 
   // Stop the stream and let every reader catch up with the last line.
   server.Ask(SoakServer::Request::Finish);
-  {
-    const Deadline deadline(10s);
-    while (!server.Finished() && !deadline.Expired()) std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_TRUE(server.Finished());
+  ASSERT_TRUE(WaitUntil([&] { return server.Finished(); }, 10s));
   const uint64_t lastLine = server.Announced() - 1;
   EXPECT_TRUE(board.WaitAllReached(lastLine, 30s)) << "not every client received line #" << lastLine;
 
@@ -1013,8 +962,7 @@ TEST(Soak, HundredClientsWithChurnStallsFloodsAndServerRestarts) {
   EXPECT_TRUE(relay.Process().WaitForStdout("Disc: ", 20s, kDepartures));
   const std::string beforeQuit = relay.Process().Stdout();
   EXPECT_EQ(CountOccurrences(beforeQuit, "Disc: "), kDepartures);
-  const std::regex disc(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: )"
-                        R"(Disc: 127\.0\.0\.1\. \d+ bytes in \d+:\d\d:\d\d \(\d+ BPS\)\n)");
+  const std::regex disc(kStampRegex + R"(Disc: 127\.0\.0\.1\. \d+ bytes in \d+:\d\d:\d\d \(\d+ BPS\)\n)");
   EXPECT_EQ(static_cast<size_t>(std::distance(std::sregex_iterator(beforeQuit.begin(), beforeQuit.end(), disc),
                                               std::sregex_iterator())),
             kDepartures)
@@ -1034,14 +982,8 @@ TEST(Soak, HundredClientsWithChurnStallsFloodsAndServerRestarts) {
   // One worker per attached client and none left over from those that went
   // (the sanitizer runtimes may add a helper thread of their own).
   const long attached = static_cast<long>(kAdmissions - kDepartures);
-  long relayThreads = ProcStatusKb(relay.Process().Pid(), "Threads");
-  {
-    const Deadline deadline(10s);
-    while (relayThreads > attached + 2 && !deadline.Expired()) {
-      std::this_thread::sleep_for(20ms);
-      relayThreads = ProcStatusKb(relay.Process().Pid(), "Threads");
-    }
-  }
+  long relayThreads = 0;
+  WaitUntil([&] { return (relayThreads = ProcStatusKb(relay.Process().Pid(), "Threads")) <= attached + 2; }, 10s);
   EXPECT_GE(relayThreads, attached + 1);
   EXPECT_LE(relayThreads, attached + 2);
 

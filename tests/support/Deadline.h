@@ -1,4 +1,5 @@
-// A point in time that every bounded wait in the test support counts down to.
+// A point in time that every bounded wait in the tests counts down to, and
+// the two polling waits built on it.
 //
 // Loops that poll, retry after EINTR or wait on a condition variable all take
 // one Deadline, so a retry never restarts the clock and no wait can outlive the
@@ -8,8 +9,13 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <thread>
 
 namespace veltor::testing {
+
+// The usual cap of a wait on a loopback peer: far beyond what a healthy one
+// needs, short enough that a broken one fails the test instead of hanging it.
+inline constexpr std::chrono::milliseconds kCap{5000};
 
 class Deadline {
  public:
@@ -39,5 +45,35 @@ class Deadline {
  private:
   Clock::time_point when_;
 };
+
+// Polls `condition` until it holds or `cap` runs out; the last answer counts.
+template <class Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds cap = kCap) {
+  const Deadline deadline(cap);
+  while (!condition()) {
+    if (deadline.Expired()) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Polls `sample` until it has kept one value for `quiet`, or `cap` runs out.
+template <class Sample>
+bool WaitUntilQuiet(Sample sample, std::chrono::milliseconds quiet, std::chrono::milliseconds cap = kCap) {
+  const Deadline deadline(cap);
+  auto last = sample();
+  auto since = Deadline::Clock::now();
+  while (!deadline.Expired()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto now = sample();
+    if (now != last) {
+      last = now;
+      since = Deadline::Clock::now();
+    } else if (Deadline::Clock::now() - since >= quiet) {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace veltor::testing

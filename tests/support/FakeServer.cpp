@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "tests/support/Deadline.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Loopback.h"
 
 namespace veltor::testing {
 

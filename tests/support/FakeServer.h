@@ -59,6 +59,8 @@ class FakeServer {
   void CloseListener();
   // True while a connection is held that has not been seen closing.
   bool HasConnection() const { return connection_.IsOpen() && !connection_.PeerClosed(); }
+  // The connection itself, for a server that half-closes or resets it.
+  StreamConnection& Connection() { return connection_; }
 
  private:
   int listenFd_ = -1;

@@ -66,6 +66,24 @@ std::string EncodeTextFrame(std::string_view text, uint32_t tick) {
   return frame;
 }
 
+std::vector<std::string> ReadGreeting(TestClient& client, size_t count) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < count; ++i) {
+    std::string header;
+    if (!client.ReadExactly(3, header, std::chrono::seconds(5))) return texts;
+    const size_t length = ReadLe16(header, 1);
+    std::string rest;
+    if (length < kTextFrameOverheadBytes || !client.ReadExactly(length - 3, rest, std::chrono::seconds(5))) {
+      return texts;
+    }
+    ParsedFrame frame;
+    size_t consumed = 0;
+    if (!ParseTextFrame(header + rest, frame, consumed) || !frame.checksumOk || consumed != length) return texts;
+    texts.push_back(frame.text);
+  }
+  return texts;
+}
+
 std::string HexDump(std::string_view bytes, size_t maxBytes) {
   std::string dump;
   const size_t shown = bytes.size() < maxBytes ? bytes.size() : maxBytes;

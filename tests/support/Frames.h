@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "tests/support/TestClient.h"
 
 namespace veltor::testing {
 
@@ -40,6 +43,10 @@ bool ParseTextFrame(std::string_view bytes, ParsedFrame& out, size_t& consumed);
 // The frame for `text` at `tick`, built from the layout above; for tests of
 // the parser and for comparing whole frames once the tick is known.
 std::string EncodeTextFrame(std::string_view text, uint32_t tick);
+
+// The texts of the next `count` greeting frames `client` receives, each one
+// whole and with a good checksum; fewer when one is not.
+std::vector<std::string> ReadGreeting(TestClient& client, size_t count);
 
 // "74 0d 00 ..." for failure messages: binary data readable in test output.
 std::string HexDump(std::string_view bytes, size_t maxBytes = 256);

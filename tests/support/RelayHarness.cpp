@@ -1,8 +1,10 @@
 #include "tests/support/RelayHarness.h"
 
 #include <cstdlib>
+#include <thread>
 
 #include "tests/support/Deadline.h"
+#include "tests/support/Loopback.h"
 
 namespace veltor::testing {
 
@@ -30,6 +32,14 @@ std::string RelayConfig::Render() const {
   text += std::to_string(maxClients) + "\n";
   for (const std::string& rule : ruleLines) text += rule + "\n";
   return text;
+}
+
+RelayConfig LoopbackConfig(uint16_t serverPort) {
+  RelayConfig config;
+  config.serverPort = serverPort;
+  config.listenPort = FindFreePort();
+  config.ruleLines = {kAllowLoopbackRule};
+  return config;
 }
 
 bool RelayHarness::Start(const RelayConfig& config) {
@@ -65,6 +75,33 @@ bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admit
   if (!client.Connect(relay.ListenPort(), timeout)) return false;
   const auto left = std::chrono::milliseconds(deadline.PollTimeoutMs());
   return relay.Process().WaitForStdout("accepted: ", left, admittedBefore + 1);
+}
+
+RelayWithServer::RelayWithServer(std::vector<std::string> rules, int maxClients, std::vector<std::string> modTexts) {
+  ok_ = server.Listen();
+  config = LoopbackConfig(server.Port());
+  config.maxClients = maxClients;
+  config.ruleLines = std::move(rules);
+  config.modTexts = std::move(modTexts);
+  ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(kCap) &&
+        relay.Process().WaitForStdout("server socket created to", kCap);
+}
+
+std::string RelayWithServer::ConnectAndJudge(TestClient& client) {
+  const size_t before = Verdicts();
+  if (!client.Connect(config.listenPort)) return "<connect failed>";
+  if (!relay.Process().WaitForStdout("... ", kCap, before + 1)) return "<no verdict>";
+  // The verdict completes the line shortly after the "Conn" part.
+  const Deadline deadline(kCap);
+  while (!deadline.Expired()) {
+    const std::string out = relay.Process().Stdout();
+    size_t at = 0;
+    for (size_t i = 0; i <= before; ++i) at = out.find("... ", at) + 4;
+    const size_t end = out.find('\n', at);
+    if (end != std::string::npos) return out.substr(at, end - at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return "<unfinished verdict>";
 }
 
 }  // namespace veltor::testing

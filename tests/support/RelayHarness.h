@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FakeServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClient.h"
 
@@ -41,6 +42,10 @@ struct RelayConfig {
 
   std::string Render() const;
 };
+
+// A relay that fetches from 127.0.0.1:`serverPort`, listens on a free port and
+// admits every loopback client.
+RelayConfig LoopbackConfig(uint16_t serverPort);
 
 // One relay process per harness; a second Start on the same harness fails.
 class RelayHarness {
@@ -87,5 +92,26 @@ class RelayHarness {
 // the admission does not show in time (a denial, for example).
 bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admittedBefore,
                            std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// A relay connected to a fake server, ready for clients.
+class RelayWithServer {
+ public:
+  explicit RelayWithServer(std::vector<std::string> rules = {kAllowLoopbackRule}, int maxClients = 10,
+                           std::vector<std::string> modTexts = {});
+  // True once the relay listens and the server holds its connection.
+  bool Ready() const { return ok_; }
+
+  // Connects a client and waits for its verdict line; returns that line's text
+  // after the "Conn" part (e.g. "denied: rule").
+  std::string ConnectAndJudge(TestClient& client);
+  size_t Verdicts() { return relay.Process().CountInStdout("... "); }
+
+  FakeServer server;  // declared first: outlives the relay's connection to it
+  RelayConfig config;
+  RelayHarness relay;
+
+ private:
+  bool ok_ = false;
+};
 
 }  // namespace veltor::testing

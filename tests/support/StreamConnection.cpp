@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tests/support/Deadline.h"
+#include "tests/support/Loopback.h"
 
 namespace veltor::testing {
 
@@ -29,22 +29,7 @@ void StreamConnection::Adopt(int fd) {
 }
 
 bool StreamConnection::Send(std::string_view bytes, std::chrono::milliseconds timeout) {
-  if (fd_ < 0) return false;
-  const Deadline deadline(timeout);
-  while (!bytes.empty()) {
-    // MSG_NOSIGNAL: a relay that hung up must fail this call, not kill the test.
-    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    if (deadline.Expired()) return false;
-    pollfd writable{fd_, POLLOUT, 0};
-    ::poll(&writable, 1, deadline.PollTimeoutMs());
-  }
-  return true;
+  return fd_ >= 0 && SendFromPeer(fd_, bytes, timeout);
 }
 
 bool StreamConnection::ReadExactly(size_t n, std::string& out, std::chrono::milliseconds timeout) {
@@ -86,10 +71,8 @@ void StreamConnection::Close() {
 }
 
 void StreamConnection::Reset() {
-  if (fd_ < 0) return;
-  const linger abortive{1, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
-  Close();
+  ResetAndClose(fd_);
+  fd_ = -1;
 }
 
 StreamConnection::Fill StreamConnection::FillOnce(const Deadline& deadline) {

@@ -8,11 +8,12 @@
 
 #include "clients/Admission.h"
 #include "clients/ClientConnection.h"
+#include "tests/support/Loopback.h"
 
 namespace veltor {
 namespace {
 
-constexpr uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; }
+using testing::Ip;
 
 MaskRule Admit(uint32_t address, uint32_t mask, bool passRx = false, int32_t timeLimit = 0, bool dupeOK = false) {
   return MaskRule{

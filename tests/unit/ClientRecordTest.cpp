@@ -3,18 +3,10 @@
 // client's end, and that letting go of it never hangs on a client that has
 // stopped reading.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <ctime>
-#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,19 +14,18 @@
 #include <utility>
 #include <vector>
 
+#include "base/Constants.h"
 #include "clients/ClientConnection.h"
 #include "clients/GreetingFrame.h"
-#include "base/Constants.h"
+#include "tests/support/CapturedOutput.h"
 #include "tests/support/FakeClock.h"
-#include "tests/ClientTestKit.h"
-#include "tests/support/Deadline.h"
+#include "tests/support/Patterns.h"
+#include "tests/support/SocketPair.h"
 
 namespace veltor {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr uint32_t kLoopback = 0x7F000001;  // 127.0.0.1
 using namespace testing;
 
 std::string AsText(const ClientConnection::Frame& frame) { return std::string(frame.begin(), frame.end()); }
@@ -52,7 +43,7 @@ TEST(ClientRecordDelivery, GreetingFramesFirstWholeAndInOrderThenQueuedDataInOrd
 
   CapturedOutput output;
   {
-    ClientConnection record(kLoopback, false, 0, std::move(pair.relay), Frames{small, large});
+    ClientConnection record(kLoopbackAddress, false, 0, std::move(pair.relay), Frames{small, large});
     // Data queued before the worker runs still goes out after the frames.
     const std::string early = Pattern(1500, 1);
     Queue(record, early);
@@ -97,23 +88,27 @@ TEST(ClientRecordDelivery, GreetingSurvivesTheCloseOfAClientThatHadTyped) {
                       BuildTextFrame("c", 4)};
   std::string expected;
   for (const auto& frame : frames) expected += AsText(frame);
-  ClientConnection record(kLoopback, false, -1, std::move(pair.relay), frames);
+  ClientConnection record(kLoopbackAddress, false, -1, std::move(pair.relay), frames);
   ASSERT_TRUE(record.CutOff(0));
   ASSERT_TRUE(record.Start());
   ASSERT_TRUE(WaitUntil([&] { return !record.holdsSocket.load(); }));
   EXPECT_TRUE(ReadExactly(peerFd, expected.size() + 1) == expected);
 }
 
-TEST(ClientRecordDisconnect, PeerCloseGivesOneDiscLineWithBytesDurationAndRate) {
-  testing::FakeClock clock;
-  testing::ScopedClock scoped(clock);
+// A fake wall clock from the admission on, and the connection for the record.
+class ClientRecordDisconnect : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(pair.relay); }
+  FakeClock clock;
+  ScopedClock scoped{clock};
   const int64_t admitted = clock.WallSeconds();
   LoopbackPair pair = MakePair();
-  ASSERT_TRUE(pair.relay);
+};
 
+TEST_F(ClientRecordDisconnect, PeerCloseGivesOneDiscLineWithBytesDurationAndRate) {
   CapturedOutput output;
   {
-    ClientConnection record(kLoopback, false, 0, std::move(pair.relay), Frames{});
+    ClientConnection record(kLoopbackAddress, false, 0, std::move(pair.relay), Frames{});
     ASSERT_TRUE(record.Start());
     std::string data;
     for (int i = 0; i < 11; ++i) data += Pattern(1000, static_cast<size_t>(i));
@@ -136,13 +131,7 @@ TEST(ClientRecordDisconnect, PeerCloseGivesOneDiscLineWithBytesDurationAndRate) 
   EXPECT_EQ(output.Err(), "");
 }
 
-TEST(ClientRecordDisconnect, ResetWithinTheFirstSecondReportsTheByteCountAsItsRate) {
-  testing::FakeClock clock;
-  testing::ScopedClock scoped(clock);
-  const int64_t admitted = clock.WallSeconds();
-  LoopbackPair pair = MakePair();
-  ASSERT_TRUE(pair.relay);
-
+TEST_F(ClientRecordDisconnect, ResetWithinTheFirstSecondReportsTheByteCountAsItsRate) {
   CapturedOutput output;
   {
     ClientConnection record(0x0A141E28 /* 10.20.30.40 */, true, 0, std::move(pair.relay), Frames{});
@@ -165,7 +154,7 @@ TEST(ClientRecordDisconnect, ResetWithinTheFirstSecondReportsTheByteCountAsItsRa
 TEST(ClientRecordUpstream, PassRxDataReachesTheUpstreamQueueInOrder) {
   LoopbackPair pair = MakePair();
   ASSERT_TRUE(pair.relay);
-  ClientConnection record(kLoopback, true, 0, std::move(pair.relay), Frames{});
+  ClientConnection record(kLoopbackAddress, true, 0, std::move(pair.relay), Frames{});
   ASSERT_TRUE(record.Start());
 
   const std::string sent = Pattern(5000, 3) + "tail";
@@ -188,7 +177,7 @@ TEST(ClientRecordUpstream, NoPassRxDataIsReadAndDroppedAtOnce) {
   LoopbackPair pair = MakePair();
   ASSERT_TRUE(pair.relay);
   const int relayFd = pair.relay->Handle();
-  ClientConnection record(kLoopback, false, 0, std::move(pair.relay), Frames{});
+  ClientConnection record(kLoopbackAddress, false, 0, std::move(pair.relay), Frames{});
   ASSERT_TRUE(record.Start());
 
   for (size_t round = 0; round < 3; ++round) {
@@ -206,7 +195,7 @@ TEST(ClientRecordUpstream, FullQueueOf64ChunksPausesReadingAndNothingIsLost) {
   ASSERT_TRUE(pair.relay);
   const int relayFd = pair.relay->Handle();
   const int peerFd = pair.peer.get();
-  ClientConnection record(kLoopback, true, 0, std::move(pair.relay), Frames{});
+  ClientConnection record(kLoopbackAddress, true, 0, std::move(pair.relay), Frames{});
   ASSERT_TRUE(record.Start());
 
   // One chunk's worth at a time, each read off before the next goes out, so
@@ -274,7 +263,7 @@ TEST(ClientRecordRelease, StopIsPromptAndSilentWhileTheWorkerIsHeldInASend) {
   LoopbackPair pair = MakePair({.peerReceive = 4096, .relaySend = 4096});
   ASSERT_TRUE(pair.relay);
   CapturedOutput output;
-  auto record = std::make_unique<ClientConnection>(kLoopback, false, 0, std::move(pair.relay), Frames{});
+  auto record = std::make_unique<ClientConnection>(kLoopbackAddress, false, 0, std::move(pair.relay), Frames{});
   const std::string block = Pattern(64 * 1024, 9);
   constexpr int kBlocks = 64;  // 4 MiB, far beyond what the socket buffers hold
   for (int i = 0; i < kBlocks; ++i) Queue(*record, block);
@@ -303,13 +292,13 @@ TEST(ClientRecordRelease, StopIsPromptAndSilentWhileTheWorkerIsHeldInASend) {
 }
 
 TEST(ClientRecordRelease, BacklogBeyond16MiBEndsTheClientWithOneDiscLine) {
-  testing::FakeClock clock;
-  testing::ScopedClock scoped(clock);
+  FakeClock clock;
+  ScopedClock scoped(clock);
   const int64_t admitted = clock.WallSeconds();
   LoopbackPair pair = MakePair({.peerReceive = 4096, .relaySend = 4096});
   ASSERT_TRUE(pair.relay);
   CapturedOutput output;
-  auto record = std::make_unique<ClientConnection>(kLoopback, false, 0, std::move(pair.relay), Frames{});
+  auto record = std::make_unique<ClientConnection>(kLoopbackAddress, false, 0, std::move(pair.relay), Frames{});
   ASSERT_TRUE(record->Start());
 
   const std::string chunk = Pattern(kChunkMaxBytes, 4);

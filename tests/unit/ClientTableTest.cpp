@@ -3,46 +3,39 @@
 // time limits and the hold after them, sweeping, shutdown, the broadcast from
 // the server, forwarding to it, and the operator's status table.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <ctime>
-#include <fcntl.h>
+#include <cstdio>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/Constants.h"
 #include "clients/ClientConnection.h"
 #include "clients/ClientTable.h"
 #include "clients/RelayPasses.h"
 #include "console/StatusReport.h"
-#include "base/Constants.h"
 #include "net/ServerLink.h"
+#include "tests/support/CapturedOutput.h"
 #include "tests/support/FakeClock.h"
-#include "tests/ClientTestKit.h"
-#include "tests/support/Deadline.h"
+#include "tests/support/Patterns.h"
+#include "tests/support/SocketPair.h"
 
 namespace veltor {
 namespace {
 
 using namespace std::chrono_literals;
-
 using namespace testing;
 
 // A table with a fake wall clock installed. The test's ends of all
 // connections outlive the table, so no client sees its peer vanish before the
 // table lets go of it.
-class RelayRig : public ::testing::Test {
+class TableRig : public ::testing::Test {
  protected:
   struct Client {
     ClientConnection* record = nullptr;
@@ -50,7 +43,7 @@ class RelayRig : public ::testing::Test {
     int relayFd = -1;  // the record's end, to see what its worker has read
   };
 
-  ~RelayRig() override { table.TearDown(); }
+  ~TableRig() override { table.TearDown(); }
 
   // A started client at `address`, appended to the table.
   Client AddClient(uint32_t address, bool passRx, int32_t timeLimit, BufferSizes sizes = {}) {
@@ -89,7 +82,7 @@ class RelayRig : public ::testing::Test {
   }
 
   void ClosePeer(int fd) {
-    for (PeerFd& peer : peers_) {
+    for (OwnedFd& peer : peers_) {
       if (peer.get() == fd) peer.Close();
     }
   }
@@ -99,10 +92,10 @@ class RelayRig : public ::testing::Test {
     return WaitUntil([&] { return !record.holdsSocket.load(); });
   }
 
-  testing::FakeClock clock;
-  testing::ScopedClock scoped{clock};
+  FakeClock clock;
+  ScopedClock scoped{clock};
   const int64_t t0 = clock.WallSeconds();
-  std::vector<PeerFd> peers_;
+  std::vector<OwnedFd> peers_;
   ServerLink link;
   ClientTable table;
 };
@@ -110,7 +103,7 @@ class RelayRig : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Time limits and the hold after a cut-off.
 
-class TimeLimit : public RelayRig {};
+class TimeLimit : public TableRig {};
 
 TEST_F(TimeLimit, CutOffAtTheLimitThenHeldUntilMoreThan60SecondsHavePassed) {
   CapturedOutput output;
@@ -174,7 +167,7 @@ TEST_F(TimeLimit, ZeroMeansNoLimit) {
 // ---------------------------------------------------------------------------
 // Sweeping and shutdown.
 
-class TableLifecycle : public RelayRig {};
+class TableLifecycle : public TableRig {};
 
 TEST_F(TableLifecycle, SweepReleasesEndedClientsAtOnceAndFindByAddressTakesTheFirstOfAnyState) {
   CapturedOutput output;
@@ -232,7 +225,7 @@ TEST_F(TableLifecycle, TearDownReleasesEveryRecordPromptlyAndSilently) {
 // ---------------------------------------------------------------------------
 // From the server to the clients.
 
-class ServerToClients : public RelayRig {};
+class ServerToClients : public TableRig {};
 
 TEST_F(ServerToClients, ServerBytesReachEveryActiveClientInOrderAndAClosedServerIsDroppedOnce) {
   CapturedOutput output;
@@ -293,7 +286,7 @@ TEST(AddClientData, WarnsOnStandardErrorWhenTheBroadcastTookMoreThan500Ms) {
 
   SteppingClock slow(501);
   {
-    testing::ScopedClock scoped(slow);
+    ScopedClock scoped(slow);
     CapturedOutput output;
     AddClientData(empty, bytes, sizeof bytes);
     EXPECT_EQ(output.Err(), Stamp(1'800'000'000) + ": AddClientData() took too long!!! 501 mS\n");
@@ -301,7 +294,7 @@ TEST(AddClientData, WarnsOnStandardErrorWhenTheBroadcastTookMoreThan500Ms) {
   }
   SteppingClock justInTime(500);
   {
-    testing::ScopedClock scoped(justInTime);
+    ScopedClock scoped(justInTime);
     CapturedOutput output;
     AddClientData(empty, bytes, sizeof bytes);
     EXPECT_EQ(output.Err(), "");
@@ -311,7 +304,7 @@ TEST(AddClientData, WarnsOnStandardErrorWhenTheBroadcastTookMoreThan500Ms) {
 // ---------------------------------------------------------------------------
 // From the clients to the server.
 
-class ClientsToServer : public RelayRig {};
+class ClientsToServer : public TableRig {};
 
 TEST_F(ClientsToServer, OneChunkPerClientPerPassAndOnlyFromPassRxClients) {
   const Client passing = AddClient(Ip(10, 0, 0, 1), true, 0);
@@ -428,9 +421,7 @@ TEST_F(ClientsToServer, AServerThatTakesNothingNeverHoldsAPassLosesNoByteAndIsDr
 // ---------------------------------------------------------------------------
 // The status table.
 
-class StatusReport : public RelayRig {};
-
-const char* const kHeader = " ##    Address                   Bytes      Duration      Queued\n";
+class StatusReport : public TableRig {};
 
 TEST_F(StatusReport, NoClientsPrintsOnlyTheCountLine) {
   CapturedOutput output;
@@ -461,7 +452,7 @@ TEST_F(StatusReport, RowsShowAddressBytesDurationQueuedAndWhetherTheWorkerStillR
   clock.SetWall(t0 + 7);
   CapturedOutput output;
   PrintStatus(table);
-  EXPECT_EQ(output.Err(), Stamp(t0 + 7) + ": 3 clients:\n" + kHeader +
+  EXPECT_EQ(output.Err(), Stamp(t0 + 7) + ": 3 clients:\n" + kStatusHeader +
                               "  1.    127.  0.  0.  1           1234       0:00:07           0\n"
                               "  2.     10.  0.  0.  2              0       0:00:07           0   (inactive)\n"
                               "  3.    192.168. 10.200              0       0:00:07        4321\n");
@@ -491,11 +482,11 @@ TEST_F(StatusReport, StalledClientShowsGrowingQueuedWhileItsBytesStay) {
   std::snprintf(rows, sizeof rows,
                 "  1.    127.  0.  0.  1      %9llu       0:00:00    %8lld\n",
                 static_cast<unsigned long long>(sent), static_cast<long long>(queuedBefore));
-  std::string expected = Stamp(t0) + ": 1 clients:\n" + kHeader + rows;
+  std::string expected = Stamp(t0) + ": 1 clients:\n" + kStatusHeader + rows;
   std::snprintf(rows, sizeof rows,
                 "  1.    127.  0.  0.  1      %9llu       0:00:00    %8lld\n",
                 static_cast<unsigned long long>(sent), static_cast<long long>(queuedBefore + 64 * 1024));
-  expected += Stamp(t0) + ": 1 clients:\n" + kHeader + rows;
+  expected += Stamp(t0) + ": 1 clients:\n" + kStatusHeader + rows;
   EXPECT_EQ(output.Err(), expected);
 }
 
@@ -513,10 +504,10 @@ TEST_F(StatusReport, LongDurationsAndCutOffRecordsCountedFromTheCutOff) {
   PrintStatus(table);
   clock.SetWall(t0 + 100 * 3600 + 61);
   PrintStatus(table);
-  EXPECT_EQ(output.Err(), Stamp(t0 + 3725) + ": 2 clients:\n" + kHeader +
+  EXPECT_EQ(output.Err(), Stamp(t0 + 3725) + ": 2 clients:\n" + kStatusHeader +
                               "  1.    127.  0.  0.  1              0       1:02:05           0\n"
                               "  2.    127.  0.  0.  1              0       1:01:55           0   (inactive)\n" +
-                              Stamp(t0 + 100 * 3600 + 61) + ": 2 clients:\n" + kHeader +
+                              Stamp(t0 + 100 * 3600 + 61) + ": 2 clients:\n" + kStatusHeader +
                               "  1.    127.  0.  0.  1              0     100:01:01           0\n"
                               "  2.    127.  0.  0.  1              0     100:00:51           0   (inactive)\n");
 }

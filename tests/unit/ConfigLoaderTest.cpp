@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <fstream>
 
 #include "base/EventText.h"
 #include "relay/ConfigLoader.h"
+#include "tests/support/CapturedOutput.h"
 #include "tests/support/TempDir.h"
 
 namespace veltor {
@@ -22,9 +22,8 @@ LoadResult Load(const std::string& contents) {
   testing::TempDir dir;
   const std::string path = dir.WriteFile("veltor.conf", contents);
   LoadResult result{};
-  ::testing::internal::CaptureStderr();
-  result.status = LoadSettings(path, result.settings);
-  result.errors = ::testing::internal::GetCapturedStderr();
+  testing::CapturedOutput output([&] { result.status = LoadSettings(path, result.settings); });
+  result.errors = output.Err();
   return result;
 }
 
@@ -180,10 +179,9 @@ TEST(ConfigFile, ModTextTooLongForItsFrameIsRefused) {
 
 TEST(ConfigFile, MissingFileIsReportedWithItsPath) {
   RelaySettings settings;
-  ::testing::internal::CaptureStderr();
+  testing::CapturedOutput output;
   EXPECT_EQ(LoadSettings("/nonexistent/veltor.conf", settings), kStatusBadArguments);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Error: unable to open configuration file /nonexistent/veltor.conf\n");
+  EXPECT_EQ(output.Err(), "Error: unable to open configuration file /nonexistent/veltor.conf\n");
 }
 
 }  // namespace

@@ -2,13 +2,10 @@
 // and their bounds, broken peers, and descriptors beyond the reach of select().
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +18,8 @@
 #include "net/NetSocket.h"
 #include "net/Transfer.h"
 #include "platform/WakeSignal.h"
-#include "tests/support/Deadline.h"
+#include "tests/support/Patterns.h"
+#include "tests/support/SocketPair.h"
 
 namespace veltor {
 namespace {
@@ -29,104 +27,54 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using Bytes = std::vector<uint8_t>;
+using testing::LoopbackPair;
+using testing::MakePair;
+using testing::Pattern;
 
 // Far beyond anything a healthy loopback transfer needs, even on a loaded machine.
 constexpr milliseconds kPatience{20000};
-
-// Bytes with a period (251) that divides no chunk size, so a lost, doubled or
-// reordered piece shows up as a mismatch.
-Bytes Pattern(size_t length, unsigned variant) {
-  Bytes bytes(length);
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i + variant) % 251);
-  return bytes;
-}
 
 milliseconds Since(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
 
-// A connected loopback TCP pair. `local` is the side under test, a NetSocket
-// made non-blocking as the relay makes every socket it moves data on; `peer`
-// is a plain blocking descriptor the test drives by hand. A positive
-// `sendBufferBytes` shrinks local's send buffer, so a writer fills the way to
-// the peer long before a multi-megabyte block has gone out. (The peer's
-// receive buffer keeps its default: shrunk to near the loopback segment size,
-// it stalls the flow for seconds on zero-window probes.)
-struct LoopbackPair {
-  std::unique_ptr<NetSocket> local;
-  int peer = -1;
+// A pair's `relay` end is the side under test, non-blocking as the relay makes
+// every socket it moves data on. A small send buffer there makes a writer fill
+// the way to the peer long before a multi-megabyte block has gone out. (The
+// peer's receive buffer keeps its default: shrunk to near the loopback segment
+// size, it stalls the flow for seconds on zero-window probes.)
+constexpr testing::BufferSizes kSmallSendBuffer{.relaySend = 64 * 1024};
 
-  ~LoopbackPair() { ClosePeer(); }
+void WriteFromPeer(const LoopbackPair& pair, const Bytes& bytes) {
+  ASSERT_TRUE(testing::SendFromPeer(pair.peer.get(), {reinterpret_cast<const char*>(bytes.data()), bytes.size()},
+                                    kPatience))
+      << std::strerror(errno);
+}
 
-  void Open(int sendBufferBytes = 0) {
-    const NetSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_TRUE(listener.Valid());
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener.Handle(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.Handle(), 1), 0);
-    ASSERT_EQ(::getsockname(listener.Handle(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-    peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(peer, 0);
-    ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    local = std::make_unique<NetSocket>(::accept4(listener.Handle(), nullptr, nullptr, SOCK_CLOEXEC));
-    ASSERT_TRUE(local->Valid());
-    ASSERT_TRUE(local->SetNonBlocking());
-    if (sendBufferBytes > 0) {
-      ASSERT_EQ(::setsockopt(local->Handle(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes), 0);
-    }
+// Reads up to `length` bytes at the peer, `piece` at a time with `pause`
+// after each read; stops early at end of stream or when patience runs out.
+Bytes ReadAtPeer(const LoopbackPair& pair, size_t length, size_t piece = 64 * 1024,
+                 milliseconds pause = milliseconds(0)) {
+  const testing::Deadline deadline(kPatience);
+  Bytes received;
+  while (received.size() < length && !deadline.Expired()) {
+    const std::string got = testing::ReadExactly(pair.peer.get(), std::min(piece, length - received.size()),
+                                                 milliseconds(deadline.PollTimeoutMs()));
+    if (got.empty()) break;
+    received.insert(received.end(), got.begin(), got.end());
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
   }
+  return received;
+}
 
-  void ClosePeer() {
-    if (peer >= 0) ::close(peer);
-    peer = -1;
-  }
-
-  void WriteFromPeer(const Bytes& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t written = ::send(peer, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      ASSERT_GT(written, 0) << std::strerror(errno);
-      done += static_cast<size_t>(written);
-    }
-  }
-
-  // Reads up to `length` bytes at the peer, `piece` at a time with `pause`
-  // after each read; stops early at end of stream or when patience runs out.
-  Bytes ReadAtPeer(size_t length, size_t piece = 64 * 1024, milliseconds pause = milliseconds(0)) const {
-    const testing::Deadline deadline(kPatience);
-    Bytes received;
-    std::vector<uint8_t> buffer(piece);
-    while (received.size() < length && !deadline.Expired()) {
-      pollfd entry{peer, POLLIN, 0};
-      if (::poll(&entry, 1, deadline.PollTimeoutMs(100)) <= 0) continue;
-      const ssize_t got = ::recv(peer, buffer.data(), std::min(piece, length - received.size()), 0);
-      if (got <= 0) break;
-      received.insert(received.end(), buffer.begin(), buffer.begin() + got);
-      if (pause.count() > 0) std::this_thread::sleep_for(pause);
-    }
-    return received;
-  }
-
-  // True once `count` bytes wait unread at the local side.
-  bool WaitUntilPendingLocally(int count) const {
-    const testing::Deadline deadline(kPatience);
-    for (;;) {
-      int pending = 0;
-      if (::ioctl(local->Handle(), FIONREAD, &pending) != 0) return false;
-      if (pending >= count) return true;
-      if (deadline.Expired()) return false;
-      ::poll(nullptr, 0, 1);
-    }
-  }
-};
+// True once `count` bytes wait unread at the relay's side.
+bool WaitUntilPendingLocally(const LoopbackPair& pair, int count) {
+  return testing::WaitUntil([&] { return testing::Pending(pair.relay->Handle()) >= count; }, kPatience);
+}
 
 TransferResult Receive(LoopbackPair& pair, Bytes& into, int waitMs = kReceiveWaitMs) {
   std::unique_ptr<DataChunk> chunk;
-  const TransferResult result = ReceiveChunk(pair.local.get(), chunk, waitMs);
+  const TransferResult result = ReceiveChunk(pair.relay.get(), chunk, waitMs);
   into = (result == TransferResult::Done && chunk) ? chunk->bytes : Bytes{};
   return result;
 }
@@ -138,11 +86,11 @@ SendBound Patiently() {
 }
 
 TEST(ReceiveChunk, SplitsPendingBytesIntoChunksOfAtMostOneThousandThenIdles) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open());
-  const Bytes sent = Pattern(2500, 1);
-  ASSERT_NO_FATAL_FAILURE(pair.WriteFromPeer(sent));
-  ASSERT_TRUE(pair.WaitUntilPendingLocally(2500));
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
+  const Bytes sent = Pattern<Bytes>(2500, 1);
+  ASSERT_NO_FATAL_FAILURE(WriteFromPeer(pair, sent));
+  ASSERT_TRUE(WaitUntilPendingLocally(pair, 2500));
 
   Bytes chunk;
   ASSERT_EQ(Receive(pair, chunk, 5000), TransferResult::Done);
@@ -153,16 +101,16 @@ TEST(ReceiveChunk, SplitsPendingBytesIntoChunksOfAtMostOneThousandThenIdles) {
   EXPECT_EQ(chunk, Bytes(sent.begin() + 2000, sent.end()));
 
   // Nothing more: an idle wait, and no stale bytes left in the caller's chunk.
-  auto stale = std::make_unique<DataChunk>(DataChunk{Pattern(5, 0)});
-  EXPECT_EQ(ReceiveChunk(pair.local.get(), stale), TransferResult::Idle);
+  auto stale = std::make_unique<DataChunk>(DataChunk{Pattern<Bytes>(5, 0)});
+  EXPECT_EQ(ReceiveChunk(pair.relay.get(), stale), TransferResult::Idle);
   EXPECT_TRUE(stale == nullptr || stale->Length() == 0) << "an idle receive handed out bytes";
 }
 
 TEST(ReceiveChunk, DeliversWhatCameBeforeThePeerClosedThenFails) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open());
-  ASSERT_NO_FATAL_FAILURE(pair.WriteFromPeer(Bytes{'b', 'y', 'e'}));
-  pair.ClosePeer();
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
+  ASSERT_NO_FATAL_FAILURE(WriteFromPeer(pair, Bytes{'b', 'y', 'e'}));
+  pair.peer.Close();
 
   Bytes chunk;
   ASSERT_EQ(Receive(pair, chunk, 5000), TransferResult::Done);
@@ -171,15 +119,15 @@ TEST(ReceiveChunk, DeliversWhatCameBeforeThePeerClosedThenFails) {
 }
 
 TEST(ReceiveChunk, RaisedWakeSignalCutsTheWaitShortAndIsDrained) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open());
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
   WakeSignal wake;
   ASSERT_NE(wake.NativeHandle(), kNoSocket);
   std::unique_ptr<DataChunk> chunk;
 
   wake.Raise();
   auto start = Clock::now();
-  EXPECT_EQ(ReceiveChunk(pair.local.get(), chunk, 30000, &wake), TransferResult::Idle);
+  EXPECT_EQ(ReceiveChunk(pair.relay.get(), chunk, 30000, &wake), TransferResult::Idle);
   EXPECT_LT(Since(start), milliseconds(10000));
   EXPECT_FALSE(wake.Wait(0));
 
@@ -189,20 +137,20 @@ TEST(ReceiveChunk, RaisedWakeSignalCutsTheWaitShortAndIsDrained) {
     wake.Raise();
   });
   start = Clock::now();
-  EXPECT_EQ(ReceiveChunk(pair.local.get(), chunk, 30000, &wake), TransferResult::Idle);
+  EXPECT_EQ(ReceiveChunk(pair.relay.get(), chunk, 30000, &wake), TransferResult::Idle);
   EXPECT_LT(Since(start), milliseconds(10000));
   raiser.join();
   EXPECT_FALSE(wake.Wait(0));
 
   // Drained, the signal no longer stands between the wait and real data.
-  ASSERT_NO_FATAL_FAILURE(pair.WriteFromPeer(Bytes{1, 2, 3}));
-  ASSERT_EQ(ReceiveChunk(pair.local.get(), chunk, 30000, &wake), TransferResult::Done);
+  ASSERT_NO_FATAL_FAILURE(WriteFromPeer(pair, Bytes{1, 2, 3}));
+  ASSERT_EQ(ReceiveChunk(pair.relay.get(), chunk, 30000, &wake), TransferResult::Done);
   ASSERT_NE(chunk, nullptr);
   EXPECT_EQ(chunk->bytes, (Bytes{1, 2, 3}));
 }
 
 TEST(Transfer, BothPrimitivesFailWithoutAUsableSocket) {
-  const Bytes block = Pattern(5, 0);
+  const Bytes block = Pattern<Bytes>(5, 0);
   NetSocket none(NetSocket::kInvalidHandle);
   for (NetSocket* socket : {static_cast<NetSocket*>(nullptr), &none}) {
     std::unique_ptr<DataChunk> chunk;
@@ -213,20 +161,20 @@ TEST(Transfer, BothPrimitivesFailWithoutAUsableSocket) {
 }
 
 TEST(SendAll, SmallBlockToAReadyPeerIsDone) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open());
-  const Bytes block = Pattern(300, 9);
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get()), TransferResult::Done);
-  EXPECT_EQ(pair.ReadAtPeer(block.size()), block);
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
+  const Bytes block = Pattern<Bytes>(300, 9);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get()), TransferResult::Done);
+  EXPECT_EQ(ReadAtPeer(pair, block.size()), block);
 }
 
 TEST(SendAll, LargeBlockToASlowReaderEndsIdleWithEveryByteInOrder) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open(64 * 1024));
-  const Bytes block = Pattern(4 << 20, 7);
+  LoopbackPair pair = MakePair(kSmallSendBuffer);
+  ASSERT_TRUE(pair.relay);
+  const Bytes block = Pattern<Bytes>(4 << 20, 7);
   Bytes received;
-  std::jthread reader([&] { received = pair.ReadAtPeer(block.size(), 16 * 1024, milliseconds(1)); });
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get(), Patiently()), TransferResult::Idle);
+  std::jthread reader([&] { received = ReadAtPeer(pair, block.size(), 16 * 1024, milliseconds(1)); });
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get(), Patiently()), TransferResult::Idle);
   reader.join();
   ASSERT_EQ(received.size(), block.size());
   EXPECT_TRUE(received == block) << "some bytes arrived changed or out of order";
@@ -237,28 +185,28 @@ TEST(SendAll, ResetPeerFailsWithoutEndingTheProcess) {
   ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &current), 0);
   ASSERT_EQ(current.sa_handler, SIG_DFL) << "with SIGPIPE ignored this case would prove nothing";
 
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open());
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
   const linger abortive{1, 0};
-  ASSERT_EQ(::setsockopt(pair.peer, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
-  pair.ClosePeer();
-  pollfd entry{pair.local->Handle(), POLLOUT, 0};
+  ASSERT_EQ(::setsockopt(pair.peer.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
+  pair.peer.Close();
+  pollfd entry{pair.relay->Handle(), POLLOUT, 0};
   ASSERT_EQ(::poll(&entry, 1, static_cast<int>(kPatience.count())), 1);
   ASSERT_NE(entry.revents & (POLLERR | POLLHUP), 0) << "the reset never arrived";
 
-  const Bytes block = Pattern(64 * 1024, 2);
+  const Bytes block = Pattern<Bytes>(64 * 1024, 2);
   // No bytes means no call on the socket, so even a broken one gives Done.
-  EXPECT_EQ(SendAll(block.data(), 0, pair.local.get()), TransferResult::Done);
+  EXPECT_EQ(SendAll(block.data(), 0, pair.relay.get()), TransferResult::Done);
   // The first send reports the reset; the second is the one a plain send()
   // would answer with SIGPIPE.
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get()), TransferResult::Failed);
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get()), TransferResult::Failed);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get()), TransferResult::Failed);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get()), TransferResult::Failed);
 }
 
 TEST(SendAll, GiveUpEndsASendThePeerNeverTakes) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open(64 * 1024));
-  const Bytes block = Pattern(8 << 20, 4);
+  LoopbackPair pair = MakePair(kSmallSendBuffer);
+  ASSERT_TRUE(pair.relay);
+  const Bytes block = Pattern<Bytes>(8 << 20, 4);
   int checks = 0;
   const auto giveUpAt = Clock::now() + milliseconds(200);
   const SendBound bound{[&checks, giveUpAt] {
@@ -267,35 +215,35 @@ TEST(SendAll, GiveUpEndsASendThePeerNeverTakes) {
                         },
                         -1};
   const auto start = Clock::now();
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get(), bound), TransferResult::Failed);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get(), bound), TransferResult::Failed);
   EXPECT_LT(Since(start), milliseconds(5000));
   EXPECT_GT(checks, 0);
 }
 
 TEST(SendAll, StallLimitEndsASendThePeerNeverTakes) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open(64 * 1024));
-  const Bytes block = Pattern(8 << 20, 5);
+  LoopbackPair pair = MakePair(kSmallSendBuffer);
+  ASSERT_TRUE(pair.relay);
+  const Bytes block = Pattern<Bytes>(8 << 20, 5);
   SendBound bound = Patiently();
   bound.stallLimitMs = 300;
   const auto start = Clock::now();
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get(), bound), TransferResult::Failed);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get(), bound), TransferResult::Failed);
   const milliseconds elapsed = Since(start);
   EXPECT_GE(elapsed, milliseconds(300));
   EXPECT_LT(elapsed, milliseconds(5000));
 }
 
 TEST(SendAll, StallLimitCountsFromTheLastByteTakenNotFromTheStart) {
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open(64 * 1024));
-  const Bytes block = Pattern(1 << 20, 6);
+  LoopbackPair pair = MakePair(kSmallSendBuffer);
+  ASSERT_TRUE(pair.relay);
+  const Bytes block = Pattern<Bytes>(1 << 20, 6);
   Bytes received;
   // 256 reads with 4 ms pauses: the whole send lasts several stall limits.
-  std::jthread reader([&] { received = pair.ReadAtPeer(block.size(), 4096, milliseconds(4)); });
+  std::jthread reader([&] { received = ReadAtPeer(pair, block.size(), 4096, milliseconds(4)); });
   SendBound bound = Patiently();
   bound.stallLimitMs = 300;
   const auto start = Clock::now();
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get(), bound), TransferResult::Idle);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get(), bound), TransferResult::Idle);
   EXPECT_GT(Since(start), milliseconds(bound.stallLimitMs));
   reader.join();
   EXPECT_TRUE(received == block) << "received " << received.size() << " of " << block.size() << " bytes";
@@ -353,16 +301,16 @@ TEST(HighDescriptors, SendAndReceiveWorkAboveTheSelectLimit) {
   }
   DescriptorFiller filler;
   ASSERT_TRUE(filler.Fill(1100)) << std::strerror(errno);
-  LoopbackPair pair;
-  ASSERT_NO_FATAL_FAILURE(pair.Open());
-  ASSERT_GT(pair.local->Handle(), 1023);
-  ASSERT_GT(pair.peer, 1023);
+  LoopbackPair pair = MakePair();
+  ASSERT_TRUE(pair.relay);
+  ASSERT_GT(pair.relay->Handle(), 1023);
+  ASSERT_GT(pair.peer.get(), 1023);
 
-  const Bytes block = Pattern(3000, 3);
-  EXPECT_EQ(SendAll(block.data(), block.size(), pair.local.get()), TransferResult::Done);
-  const Bytes echoed = pair.ReadAtPeer(block.size());
+  const Bytes block = Pattern<Bytes>(3000, 3);
+  EXPECT_EQ(SendAll(block.data(), block.size(), pair.relay.get()), TransferResult::Done);
+  const Bytes echoed = ReadAtPeer(pair, block.size());
   ASSERT_EQ(echoed, block);
-  ASSERT_NO_FATAL_FAILURE(pair.WriteFromPeer(echoed));
+  ASSERT_NO_FATAL_FAILURE(WriteFromPeer(pair, echoed));
 
   Bytes back;
   const testing::Deadline deadline(kPatience);

@@ -12,11 +12,11 @@
 
 #include "relay/Relay.h"
 #include "relay/RelayLoop.h"
-#include "tests/ClientTestKit.h"
+#include "tests/support/CapturedOutput.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FakeResolver.h"
 #include "tests/support/FakeServer.h"
-#include "tests/support/OutputCapture.h"
-#include "tests/support/Ports.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestClient.h"
 
 namespace veltor {
@@ -47,7 +47,7 @@ TEST(SlowNameServer, LookUpsThatHangHoldNeitherTheStreamsNorTheVerdictsNorTheShu
   settings.listenPort = FindFreePort();
   settings.maxClients = 10;
   MaskRule loopback;
-  loopback.address = Ip(127, 0, 0, 1);
+  loopback.address = kLoopbackAddress;
   loopback.mask = 0xFFFFFFFFu;
   loopback.allow = loopback.passRx = loopback.dupeOK = true;
   settings.rules = {loopback};

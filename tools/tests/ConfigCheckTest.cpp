@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/CapturedOutput.h"
 #include "tests/support/TempDir.h"
 #include "tools/check/ConfigCheck.h"
 
@@ -37,9 +38,8 @@ Checked Check(const std::string& contents, mode_t mode = 0644) {
   ::chmod(path.c_str(), mode);
   Checked checked;
   checked.path = path;
-  ::testing::internal::CaptureStderr();
-  checked.result = CheckConfigFile(path, FakeResolver);
-  checked.stderrText = ::testing::internal::GetCapturedStderr();
+  veltor::testing::CapturedOutput output([&] { checked.result = CheckConfigFile(path, FakeResolver); });
+  checked.stderrText = output.Err();
   return checked;
 }
 
@@ -203,9 +203,9 @@ TEST(ConfigCheck, EchoesTheRulesAndTheRelaysErrorAsTheRelayDoes) {
 TEST(ConfigCheck, AFileThatCannotBeOpenedGetsTheRelaysStatus) {
   veltor::testing::TempDir dir;
   const std::string path = dir.Path() + "/missing.conf";
-  ::testing::internal::CaptureStderr();
+  veltor::testing::CapturedOutput output;
   const CheckResult result = CheckConfigFile(path, FakeResolver);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: unable to open configuration file " + path + "\n");
+  EXPECT_EQ(output.Err(), "Error: unable to open configuration file " + path + "\n");
   EXPECT_EQ(result.status, 254);
   EXPECT_EQ(result.report, path + ": error: cannot be opened: No such file or directory\n" + path +
                                ": the relay refuses this file (exit status 254)\n");

@@ -1,0 +1,87 @@
+// The test's side of loopback TCP: owned descriptors on 127.0.0.1, ports the
+// kernel picks, and reads, writes and waits that each end by a cap. Free of
+// relay code and of any test framework, so unit, end-to-end and soak tests
+// and the fuzz targets all play their peers with it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "tests/support/Deadline.h"
+
+namespace veltor::testing {
+
+// IPv4 address in host order from its four octets.
+constexpr uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a << 24 | b << 16 | c << 8 | d; }
+
+inline constexpr uint32_t kLoopbackAddress = Ip(127, 0, 0, 1);
+
+// Closes `fd` abortively: the other end sees a reset instead of an orderly end.
+void ResetAndClose(int fd);
+
+// A descriptor the test owns, closed when it goes.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd() { Close(); }
+  OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  OwnedFd& operator=(OwnedFd&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Close();
+  void Reset() { ResetAndClose(std::exchange(fd_, -1)); }
+
+ private:
+  int fd_ = -1;
+};
+
+// Binds a TCP socket to 127.0.0.1:0, reads back the port the kernel chose and
+// closes the socket again. Returns 0 if no socket could be bound.
+//
+// The port is free at return but not reserved: another process may take it
+// before the caller binds it. Tests bind it at once (the relay does so at
+// start-up) and treat a failed bind as a test failure, not a retry case.
+uint16_t FindFreePort();
+
+// A non-blocking listening socket on 127.0.0.1:`port` (0: the kernel picks),
+// with SO_REUSEADDR so a restarted server gets its old port back while the
+// relay's previous connection lingers in TIME_WAIT. Returns the descriptor and
+// sets `boundPort`, or -1.
+int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort);
+
+// A non-blocking connection to 127.0.0.1:`port`, made within `cap`; -1 when
+// refused or late. A positive `receiveBuffer` becomes SO_RCVBUF before the
+// handshake, which settles the window (a small one makes a slow client).
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap = kCap, int receiveBuffer = 0);
+
+// True when `fd` has something to read, or an end or an error, within `wait`.
+bool Readable(int fd, std::chrono::milliseconds wait);
+
+// Up to `n` bytes from `fd`: fewer only when the peer closed or `cap` ran out.
+std::string ReadExactly(int fd, size_t n, std::chrono::milliseconds cap = kCap);
+
+// All of `bytes` from the test's end, or false on an error or once `cap` ran
+// out; a peer that hung up fails the call instead of raising SIGPIPE.
+bool SendFromPeer(int fd, std::string_view bytes, std::chrono::milliseconds cap = kCap);
+
+// One send that never waits: how much of the block it took (0 when none).
+size_t SendSome(int fd, const uint8_t* bytes, size_t length);
+
+// True once the other end has closed or reset; whatever arrives before is discarded.
+bool WaitForEof(int fd, std::chrono::milliseconds cap = kCap);
+
+// Bytes waiting in a socket's receive queue; -1 when unknown.
+int Pending(int fd);
+
+}  // namespace veltor::testing
