@@ -22,13 +22,6 @@ sockaddr_in LoopbackAt(uint16_t port) {
   return address;
 }
 
-uint16_t BoundPort(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
-}
-
 // After a call that moved nothing: waits for `events` and says whether to try
 // again, false once the call failed for good or `deadline` has passed. With
 // MSG_DONTWAIT on every call the loops work on blocking descriptors as well.
@@ -48,6 +41,13 @@ void ResetAndClose(int fd) {
   const linger abortive{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   ::close(fd);
+}
+
+uint16_t BoundPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
 }
 
 void OwnedFd::Close() {

@@ -54,6 +54,9 @@ class OwnedFd {
 // start-up) and treat a failed bind as a test failure, not a retry case.
 uint16_t FindFreePort();
 
+// The local port `fd` is bound to; 0 when unknown.
+uint16_t BoundPort(int fd);
+
 // A non-blocking listening socket on 127.0.0.1:`port` (0: the kernel picks),
 // with SO_REUSEADDR so a restarted server gets its old port back while the
 // relay's previous connection lingers in TIME_WAIT. Returns the descriptor and

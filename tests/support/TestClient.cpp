@@ -1,7 +1,5 @@
 #include "tests/support/TestClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "tests/support/Loopback.h"
@@ -48,14 +46,6 @@ void TestClient::Close() { connection_.Close(); }
 
 void TestClient::Reset() { connection_.Reset(); }
 
-uint16_t TestClient::LocalPort() const {
-  if (!connection_.IsOpen()) return 0;
-  sockaddr_in address{};
-  socklen_t length = sizeof(address);
-  if (::getsockname(connection_.Fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 0;
-  }
-  return ntohs(address.sin_port);
-}
+uint16_t TestClient::LocalPort() const { return connection_.IsOpen() ? BoundPort(connection_.Fd()) : 0; }
 
 }  // namespace veltor::testing
