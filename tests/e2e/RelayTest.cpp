@@ -3,10 +3,7 @@
 // admission verdict, time limits, server restarts and a client that stalls.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <regex>
@@ -272,15 +269,10 @@ TEST(RelayFaults, AtTheOpenFileLimitARestartedServerIsReconnectedAndServed) {
   ASSERT_TRUE(process.WaitForStdout("accepted: ", 5s));
 
   // 200 more connections wait; a few are admitted, then no descriptor is spare.
-  std::vector<int> waiting;
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(config.listenPort);
-  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<OwnedFd> waiting;
   for (int i = 0; i < 200; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    waiting.push_back(fd);
+    bool connected = false;
+    waiting.emplace_back(StartLoopbackConnect(config.listenPort, 0, connected));
   }
   size_t admitted = 0;
   for (int quiet = 0; quiet < 3;) {  // three seconds without a new admission
@@ -305,7 +297,7 @@ TEST(RelayFaults, AtTheOpenFileLimitARestartedServerIsReconnectedAndServed) {
   std::string got;
   EXPECT_TRUE(watcher.ReadExactly(17, got, 5s));
   EXPECT_EQ(got, "after the restart");
-  for (int fd : waiting) ::close(fd);
+  waiting.clear();
 }
 
 }  // namespace

@@ -78,13 +78,20 @@ int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort) {
   return boundPort == 0 ? -1 : fd.Release();
 }
 
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap, int receiveBuffer) {
+int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected) {
   OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return -1;
   if (receiveBuffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   const sockaddr_in address = LoopbackAt(port);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd.Release();
-  if (errno != EINPROGRESS && errno != EINTR) return -1;
+  connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && errno != EINPROGRESS && errno != EINTR) return -1;
+  return fd.Release();
+}
+
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap, int receiveBuffer) {
+  bool connected = false;
+  OwnedFd fd(StartLoopbackConnect(port, receiveBuffer, connected));
+  if (fd.get() < 0 || connected) return fd.Release();
   // Under way: writable once it has ended, then SO_ERROR tells how.
   const Deadline deadline(cap);
   pollfd entry{fd.get(), POLLOUT, 0};

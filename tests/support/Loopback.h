@@ -63,6 +63,10 @@ uint16_t BoundPort(int fd);
 // sets `boundPort`, or -1.
 int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort);
 
+// A non-blocking connection to 127.0.0.1:`port`, started but not waited for:
+// the descriptor (`connected` when the handshake is already done), or -1.
+int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected);
+
 // A non-blocking connection to 127.0.0.1:`port`, made within `cap`; -1 when
 // refused or late. A positive `receiveBuffer` becomes SO_RCVBUF before the
 // handshake, which settles the window (a small one makes a slow client).
