@@ -38,12 +38,14 @@ bool RelayLoop::Step() {
   WakeSignal* wake = phases_.Wake();
   if (wake != nullptr) wake->Drain();
   uint32_t waitMs = 0;
-  if (sincePass < kPassIntervalMs) {
-    waitMs = kPassIntervalMs - sincePass;
-  } else if (sinceSecond < kRetryIntervalMs && phases_.Idle()) {
+  if (sinceSecond < kRetryIntervalMs && phases_.Idle()) {
     // Nothing to pass on, forward, time or release: a pass would only look
-    // and go back to sleep, so the loop sleeps until there is work.
+    // and go back to sleep, so the loop sleeps until there is work. Asked
+    // before the pass gate, so a pass that left nothing behind is not
+    // followed by a wake-up 10 ms later that finds nothing.
     waitMs = kRetryIntervalMs - sinceSecond;
+  } else if (sincePass < kPassIntervalMs) {
+    waitMs = kPassIntervalMs - sincePass;
   }
   if (waitMs > 0) {
     // Until then only a key, a signal or the wake signal needs the loop.
