@@ -8,6 +8,19 @@ namespace veltor {
 
 namespace {
 
+bool crLfLineEnds = false;
+
+// Every '\n' that has no '\r' before it gets one.
+std::string WithCrLf(const char* text, size_t length) {
+  std::string converted;
+  converted.reserve(length + length / 16 + 2);
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) converted.push_back('\r');
+    converted.push_back(text[i]);
+  }
+  return converted;
+}
+
 // Formats the whole message first and hands it over in one call, then
 // flushes: the stream's lock keeps messages from different threads whole, and
 // a log read through a pipe or file is always current. A closed or broken
@@ -27,11 +40,18 @@ void WriteFormatted(std::FILE* stream, const char* format, va_list args) {
     std::vsnprintf(large.data(), large.size(), format, args);
     text = large.data();
   }
-  std::fwrite(text, 1, static_cast<size_t>(needed), stream);
+  if (crLfLineEnds) {
+    const std::string converted = WithCrLf(text, static_cast<size_t>(needed));
+    std::fwrite(converted.data(), 1, converted.size(), stream);
+  } else {
+    std::fwrite(text, 1, static_cast<size_t>(needed), stream);
+  }
   std::fflush(stream);
 }
 
 }  // namespace
+
+void UseCrLfLineEnds() { crLfLineEnds = true; }
 
 void LogOut(const char* format, ...) {
   va_list args;

@@ -7,9 +7,15 @@
 // (a pipe, a file, the null device) is read as it comes, until its end.
 #pragma once
 
+#include <memory>
+
 #include "platform/WakeSignal.h"
 
 namespace veltor {
+
+// Keys read by a thread of their own, where the system cannot wait on its
+// standard input and a socket together (Windows).
+struct KeyQueue;
 
 class ConsoleInput {
  public:
@@ -18,7 +24,9 @@ class ConsoleInput {
   ConsoleInput(const ConsoleInput&) = delete;
   ConsoleInput& operator=(const ConsoleInput&) = delete;
 
-  bool IsTerminal() const { return isTerminal_; }
+  // Special keys arrive as escape sequences for the reader to sort out (a
+  // terminal); a Windows console has sorted them out already.
+  bool SendsEscapeSequences() const;
   // True while keys may be read now: a terminal that this process owns (raw
   // mode is taken again when it has come back from the background), or other
   // input that has not ended.
@@ -37,6 +45,7 @@ class ConsoleInput {
   bool rawModeSet_ = false;
   bool takingKeys_ = false;
   bool ended_ = false;
+  std::shared_ptr<KeyQueue> keys_;
 };
 
 }  // namespace veltor

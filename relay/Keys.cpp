@@ -31,7 +31,7 @@ int TerminalKeys::PollKey() {
   if (!input_.TakeKeys()) return kNoKey;
   const int byte = input_.ReadByte(0);
   if (byte < 0) return kNoKey;
-  if (!input_.IsTerminal() || byte != kKeyEsc) return byte;
+  if (!input_.SendsEscapeSequences() || byte != kKeyEsc) return byte;
 
   // On a terminal ESC also begins the sequences of special keys; those arrive
   // all at once, while a pressed ESC stands alone.

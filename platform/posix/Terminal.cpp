@@ -103,6 +103,8 @@ ConsoleInput::ConsoleInput() {
   TakeTerminalIfForeground();
 }
 
+bool ConsoleInput::SendsEscapeSequences() const { return isTerminal_; }
+
 ConsoleInput::~ConsoleInput() {
   if (rawModeSet_) RestoreTerminalMode();
 }

@@ -78,7 +78,7 @@ ChildProcess::~ChildProcess() {
   output_.Stop();
 }
 
-bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args) {
+bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines) {
   {
     std::lock_guard<std::mutex> guard(stateMutex_);
     if (pid_ > 0) return false;
@@ -129,7 +129,7 @@ bool ChildProcess::Start(const std::string& binary, const std::vector<std::strin
   ::close(err.Release(1));
 
   stdinFd_ = in.Release(1);
-  output_.Start(out.Release(0), err.Release(0));
+  output_.Start(out.Release(0), err.Release(0), crLfLines);
   std::lock_guard<std::mutex> guard(stateMutex_);
   pid_ = pid;
   return true;
@@ -247,7 +247,8 @@ size_t CountOccurrences(std::string_view haystack, std::string_view needle) {
 
 OutputCapture::~OutputCapture() { Stop(); }
 
-void OutputCapture::Start(int stdoutFd, int stderrFd) {
+void OutputCapture::Start(int stdoutFd, int stderrFd, bool crLfLines) {
+  crLfLines_ = crLfLines;
   fds_[0] = stdoutFd;
   fds_[1] = stderrFd;
   reader_ = std::thread([this] { ReadLoop(); });
@@ -296,6 +297,33 @@ void OutputCapture::Stop() {
   changed_.notify_all();
 }
 
+// Caller holds mutex_.
+void OutputCapture::Append(size_t stream, const char* bytes, size_t count) {
+  std::string& buffer = buffers_[stream];
+  if (!crLfLines_) {
+    buffer.append(bytes, count);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const char byte = bytes[i];
+    if (pendingCr_[stream]) {
+      pendingCr_[stream] = false;
+      if (byte == '\n') {
+        buffer.push_back('\n');
+        continue;
+      }
+      buffer.push_back('\r');
+    }
+    if (byte == '\r') {
+      pendingCr_[stream] = true;
+    } else if (byte == '\n') {
+      buffer.append("[LF without CR]\n");
+    } else {
+      buffer.push_back(byte);
+    }
+  }
+}
+
 void OutputCapture::ReadLoop() {
   bool open[2] = {fds_[0] >= 0, fds_[1] >= 0};
   char chunk[kReadChunkBytes];
@@ -314,7 +342,7 @@ void OutputCapture::ReadLoop() {
       {
         std::lock_guard<std::mutex> guard(mutex_);
         if (n > 0) {
-          buffers_[i].append(chunk, static_cast<size_t>(n));
+          Append(i, chunk, static_cast<size_t>(n));
         } else {
           ended_[i] = true;  // end of file, or an error that ends the stream all the same
           open[i] = false;

@@ -34,8 +34,10 @@ class OutputCapture {
   OutputCapture& operator=(const OutputCapture&) = delete;
 
   // Takes ownership of the read ends of the two pipes and starts the reader.
-  // Call at most once.
-  void Start(int stdoutFd, int stderrFd);
+  // Call at most once. With `crLfLines`, every line must end in CR LF: the
+  // CR is dropped, and a line that ends in LF alone is marked
+  // "[LF without CR]" so that no exact comparison can pass.
+  void Start(int stdoutFd, int stderrFd, bool crLfLines = false);
 
   // A copy of everything read from the stream so far.
   std::string Snapshot(OutputStream stream) const;
@@ -59,11 +61,14 @@ class OutputCapture {
 
  private:
   void ReadLoop();
+  void Append(size_t stream, const char* bytes, size_t count);
 
   mutable std::mutex mutex_;           // guards buffers_ and ended_
   std::condition_variable changed_;    // signalled on new output and on end of file
   std::string buffers_[2];
   bool ended_[2] = {false, false};
+  bool crLfLines_ = false;
+  bool pendingCr_[2] = {false, false};  // a CR ended the last chunk read
 
   int fds_[2] = {-1, -1};              // touched by the reader only while it runs
   std::atomic<bool> stopRequested_{false};
@@ -87,7 +92,9 @@ class ChildProcess {
   // argv[1..]. Standard input is a pipe from this object, standard output and
   // standard error are pipes read in the background. False if the program
   // could not be started or this object already started one.
-  bool Start(const std::string& binary, const std::vector<std::string>& args);
+  // A program that writes CR LF line ends (the Windows relay) is read with
+  // `crLfLines` (see OutputCapture::Start).
+  bool Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines = false);
 
   // Writes all of `bytes` to the child's standard input within 5 s. False if
   // stdin is closed, the child has closed its end, or the pipe stays full.

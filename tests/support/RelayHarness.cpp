@@ -23,6 +23,11 @@ std::string VeltorBinary() {
 #endif
 }
 
+bool RelayIsWindowsBuild() {
+  const char* system = std::getenv("VELTOR_RELAY_SYSTEM");
+  return system != nullptr && std::string(system) == "windows";
+}
+
 std::string RelayConfig::Render() const {
   std::string text;
   for (const std::string& mod : modTexts) text += "MOD:" + mod + "\n";
@@ -46,7 +51,7 @@ bool RelayHarness::Start(const RelayConfig& config) {
   configPath_ = dir_.WriteFile("veltor.cfg", config.Render());
   if (configPath_.empty()) return false;
   listenPort_ = config.listenPort;
-  return process_.Start(VeltorBinary(), {configPath_});
+  return process_.Start(VeltorBinary(), {configPath_}, RelayIsWindowsBuild());
 }
 
 bool RelayHarness::StartAndWaitListening(const RelayConfig& config,
@@ -59,7 +64,7 @@ bool RelayHarness::StartAndWaitListening(const RelayConfig& config,
 }
 
 bool RelayHarness::StartWithArgs(const std::vector<std::string>& args) {
-  return process_.Start(VeltorBinary(), args);
+  return process_.Start(VeltorBinary(), args, RelayIsWindowsBuild());
 }
 
 bool RelayHarness::Quit(int* status, std::chrono::milliseconds timeout) {

@@ -25,6 +25,12 @@ inline constexpr const char* kAllowLoopbackRule = "Y, 127.0.0.1, 255.255.255.255
 // "veltor" from PATH.
 std::string VeltorBinary();
 
+// The relay under test is the Windows build, run under wine
+// ($VELTOR_RELAY_SYSTEM=windows): no SIGTERM, SIGHUP or SIGUSR1, no
+// descriptor limit, and its log lines end in CR LF (the capture checks each
+// one and hands the tests plain '\n').
+bool RelayIsWindowsBuild();
+
 // The settings of one relay run. Render() gives the file text: a "MOD:" line
 // per text, then the server host, server port, listen port and client
 // maximum, then the rule lines, each on its own line. The relay trims every

@@ -1,20 +1,28 @@
 #include "tests/support/TempDir.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <string>
 #include <system_error>
-#include <vector>
 
 namespace veltor::testing {
 
 TempDir::TempDir() {
-  std::string pattern = "/tmp/veltor-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  // mkdtemp creates the directory with mode 0700 and a name nobody else holds,
-  // so parallel test processes never share or clobber each other's files.
-  if (::mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+  // A fresh name each try: create_directory fails on one that exists, so
+  // parallel test processes never share or clobber each other's files.
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) return;
+  std::random_device seed;
+  std::mt19937_64 names(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate = base / ("veltor-test-" + std::to_string(names() % 1000000000000ULL));
+    if (!std::filesystem::create_directory(candidate, error) || error) continue;
+    std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, error);
+    path_ = candidate.generic_string();
+    return;
+  }
 }
 
 TempDir::~TempDir() {

@@ -8,7 +8,8 @@ namespace veltor::testing {
 
 class TempDir {
  public:
-  // Creates a fresh directory /tmp/veltor-test-XXXXXX. If that fails, Path()
+  // Creates a fresh directory veltor-test-N in the system's temporary
+  // directory (readable by its owner only). If that fails, Path()
   // is empty and WriteFile() fails; the constructor never throws for it.
   TempDir();
   // Removes the directory and everything in it; errors are ignored.
