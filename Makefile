@@ -5,7 +5,7 @@
 BUILD_DIR ?= build
 APT_PACKAGES := cmake g++ make libgtest-dev googletest tmux netcat-openbsd
 
-.PHONY: all deps package-deps build test soak run install package package-check clean
+.PHONY: all deps package-deps build test soak run install package package-check windows clean
 
 all: build
 
@@ -81,5 +81,11 @@ package: package-deps
 package-check: package-deps
 	tools/package-check.sh
 
+# The Windows build (64- and 32-bit veltor.exe), its tests under wine, the
+# end-to-end suite against veltor.exe, and the ZIP. Installs mingw-w64 and
+# wine when missing (as root).
+windows: build
+	tools/windows-check.sh $(BUILD_DIR)
+
 clean:
-	rm -rf $(BUILD_DIR) build-deb build-release
+	rm -rf $(BUILD_DIR) build-deb build-release build-win build-win32
