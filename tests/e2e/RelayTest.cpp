@@ -152,8 +152,11 @@ TEST(RelayTimeLimit, NegativeLimitCutsOffAtAdmissionAfterTheGreeting) {
   EXPECT_EQ(ReadGreeting(client, 1), std::vector<std::string>{"hi"});
   EXPECT_TRUE(client.WaitForClose(5s));
   ASSERT_TRUE(rig.relay.Process().WaitForStdout("time limit hit", 5s));
-  EXPECT_NE(rig.relay.Process().Stdout().find("client 127.0.0.1 time limit hit. 0 bytes in 0 seconds (0 BPS)\n"),
-            std::string::npos);
+  // A loaded machine may let the cut-off's block fall a second after admission.
+  const std::string out = rig.relay.Process().Stdout();
+  EXPECT_TRUE(out.find("client 127.0.0.1 time limit hit. 0 bytes in 0 seconds (0 BPS)\n") != std::string::npos ||
+              out.find("client 127.0.0.1 time limit hit. 0 bytes in 1 seconds (0 BPS)\n") != std::string::npos)
+      << out;
 }
 
 TEST(RelayServerLink, ClientsStayWhileTheServerRestartsAndThenResume) {
