@@ -14,8 +14,8 @@ TempDir::TempDir() {
   std::error_code error;
   const std::filesystem::path base = std::filesystem::temp_directory_path(error);
   if (error) return;
-  std::random_device seed;
-  std::mt19937_64 names(seed());
+  std::random_device entropy;
+  std::mt19937_64 names(entropy());
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::filesystem::path candidate = base / ("veltor-test-" + std::to_string(names() % 1000000000000ULL));
     if (!std::filesystem::create_directory(candidate, error) || error) continue;
