@@ -58,9 +58,9 @@ status=0
 # started by a test would inherit its pipes), and one warm-up run that also
 # creates the prefix.
 mkdir -p "$WINEPREFIX"
-wineserver -p
+wineserver -p </dev/null >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true' EXIT
-tools/wine-run.sh build-win/veltor.exe >/dev/null 2>&1 || true
+tools/wine-run.sh build-win/veltor.exe </dev/null >/dev/null 2>&1 || true
 
 echo "--- 64-bit: unit tests under wine" >&2
 ctest --test-dir build-win --output-on-failure -j"$jobs" || status=1
