@@ -38,8 +38,10 @@ build: deps
 	$(CONFIGURE)
 	cmake --build $(BUILD_DIR) -j2
 
+# The Windows runs (label windows, present once `make windows` has pointed the
+# build at veltor.exe) are that target's, not this one's.
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -LE soak
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2 -LE 'soak|windows'
 
 # The soak and fault test: about three minutes of clients coming and going.
 soak: build
