@@ -38,6 +38,19 @@ inline constexpr int kDescriptorReserve = 8;
 inline constexpr int64_t kHoldOutSeconds = 60;          // hold after a time-limit cut-off
 inline constexpr uint32_t kSlowBroadcastMs = 500;        // AddClientData warning threshold
 inline constexpr int64_t kDownstreamMaxBytes = 16 * 1024 * 1024;
+// All clients' backlogs together: 16 stalled readers at the cap, far below what
+// a small machine has, so stalled readers never take the memory that the
+// others and the system depend on.
+inline constexpr int64_t kBacklogTotalMaxBytes = 256 * 1024 * 1024;
+// A backlog is kept in blocks of this size, small ones joined into its tail:
+// what a block costs beyond its bytes is then small against them.
+inline constexpr size_t kBacklogBlockBytes = 4096;
+// Once this much backlog has been freed, freed memory goes back to the system.
+inline constexpr int64_t kMemoryReturnAfterFreedBytes = 4 * 1024 * 1024;
+// A client without pass-through that floods the relay is read with a large
+// buffer and at most once per this interval: its data is dropped cheaply.
+inline constexpr size_t kDropReadBytes = 64 * 1024;
+inline constexpr int kDropReadPauseMs = 10;
 inline constexpr size_t kUpstreamMaxChunks = 64;
 // A worker (or the server reader) with nothing to do waits this long for its
 // socket or its wake signal. Every event that matters (queued data, stop,

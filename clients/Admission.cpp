@@ -101,7 +101,7 @@ void Admission::Decide(Candidate& candidate, ClientTable& table) {
 
   auto record = std::make_unique<ClientConnection>(address, verdict.rule->passRx, verdict.rule->timeLimit,
                                                    std::move(candidate.socket), BuildGreeting(settings_),
-                                                   table.LoopWake());
+                                                   table.LoopWake(), &table.Budget());
   if (!record->Start()) {
     LogErr("%s: Unable to start a worker for client %s; connection closed\n", TimestampNow().c_str(),
            DottedAddress(address).c_str());

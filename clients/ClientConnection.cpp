@@ -1,26 +1,26 @@
 #include "clients/ClientConnection.h"
 
-
 #include "base/Clock.h"
-#include "base/StartThread.h"
 #include "base/Constants.h"
 #include "base/EventText.h"
-#include "base/Ipv4.h"
 #include "base/Output.h"
+#include "base/StartThread.h"
 #include "platform/LocalTime.h"
 
 namespace veltor {
 
 ClientConnection::ClientConnection(uint32_t clientAddress, bool clientPassRx, int32_t clientTimeLimit,
                                    std::unique_ptr<NetSocket> socket, std::vector<Frame> greetingFrames,
-                                   WakeSignal* loopWake)
+                                   WakeSignal* loopWake, BacklogBudget* budget)
     : address(clientAddress),
       passRx(clientPassRx),
       timeLimit(clientTimeLimit),
       startTime(WallNow()),
+      ownBudget_(budget == nullptr ? std::make_unique<BacklogBudget>() : nullptr),
       socket_(std::move(socket)),
       greetingFrames_(std::move(greetingFrames)),
-      loopWake_(loopWake) {}
+      loopWake_(loopWake),
+      downstream_(socket_.get(), queuedBytes, budget != nullptr ? *budget : *ownBudget_) {}
 
 ClientConnection::~ClientConnection() { Stop(); }
 
@@ -30,72 +30,28 @@ bool ClientConnection::Start() {
 
 void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
   if (!active.load()) return;
-  enum class Way { Queue, SendNow, Overflow } way = Way::Queue;
-  {
-    std::lock_guard<std::mutex> guard(downstreamLock_);
-    if (queuedBytes.load() + static_cast<int64_t>(length) > kDownstreamMaxBytes) {
-      way = Way::Overflow;
-    } else if (greeted_ && !closing_ && !senderBusy_ && downstream_.empty()) {
-      // Nothing is ahead of this block and nobody sends: the main thread may
-      // hand it to the socket itself, which saves waking the worker for it.
-      senderBusy_ = true;
-      way = Way::SendNow;
-    }
-  }
-  // A client this far behind has stopped reading; ending it keeps one stalled
-  // client from exhausting the memory every other client depends on.
-  if (way == Way::Overflow) {
-    Disconnect();  // raises the wake signal itself
-    return;
-  }
-  size_t sent = 0;
-  if (way == Way::SendNow) {
-    const TransferResult result = SendWhatFits(bytes, length, sent);
-    if (result == TransferResult::Failed) {
-      FinishSending();
+  const DownstreamQueue::DeliverResult result = downstream_.Deliver(bytes, length);
+  bytesSent.fetch_add(result.sentBytes);
+  switch (result.delivery) {
+    case DownstreamQueue::Delivery::OverCap:
+      // A client this far behind has stopped reading; ending it keeps one
+      // stalled client from exhausting the memory every other client depends on.
+      EndForBacklog();
+      return;
+    case DownstreamQueue::Delivery::Failed:
       Disconnect();
       return;
-    }
-    bytesSent.fetch_add(sent);
-    if (sent == length) {
-      FinishSending();
+    case DownstreamQueue::Delivery::Queued:
+      if (result.wakeWorker) wake_.Raise();
       return;
-    }
+    case DownstreamQueue::Delivery::Sent:
+      return;
   }
-  // The rest goes to the worker, which waits for the client to take it.
-  auto chunk = std::make_unique<DataChunk>();
-  chunk->bytes.assign(bytes + sent, bytes + length);
-  bool workerSending = false;
-  {
-    std::lock_guard<std::mutex> guard(downstreamLock_);
-    queuedBytes.store(queuedBytes.load() + static_cast<int64_t>(chunk->Length()));
-    downstream_.push_back(std::move(chunk));
-    if (way == Way::SendNow) senderBusy_ = false;
-    workerSending = senderBusy_;
-  }
-  if (way == Way::SendNow) senderDone_.notify_all();
-  // A worker in the middle of a send looks at the queue when it is done;
-  // waking it would only cost a client that reads nothing a wake-up a chunk.
-  if (!workerSending) wake_.Raise();
 }
 
-TransferResult ClientConnection::SendWhatFits(const uint8_t* bytes, size_t length, size_t& sent) {
-  sent = 0;
-  while (sent < length) {
-    size_t taken = 0;
-    const TransferResult result = SendSome(bytes + sent, length - sent, socket_.get(), taken);
-    if (result != TransferResult::Done) return result;
-    sent += taken;
-  }
-  return TransferResult::Done;
-}
-
-void ClientConnection::FinishSending() {
-  {
-    std::lock_guard<std::mutex> guard(downstreamLock_);
-    senderBusy_ = false;
-  }
-  senderDone_.notify_all();
+void ClientConnection::EndForBacklog() {
+  Disconnect();
+  downstream_.Discard();
 }
 
 std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
@@ -113,8 +69,11 @@ std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
   return chunk;
 }
 
+bool ClientConnection::HasUpstream() const { return upstreamChunks_.load() > 0; }
+
 bool ClientConnection::CutOff(int64_t now) {
   if (!active.exchange(false)) return false;
+  cutOff_ = true;
   timedOut = true;
   startTime.store(now);
   wake_.Raise();
@@ -141,16 +100,6 @@ void ClientConnection::Stop() {
 
 bool ClientConnection::ShouldGiveUp() const { return stopRequested.load() || !active.load(); }
 
-std::unique_ptr<DataChunk> ClientConnection::TakeDownstream() {
-  std::lock_guard<std::mutex> guard(downstreamLock_);
-  if (downstream_.empty() || senderBusy_) return nullptr;
-  std::unique_ptr<DataChunk> chunk = std::move(downstream_.front());
-  downstream_.pop_front();
-  queuedBytes.store(queuedBytes.load() - static_cast<int64_t>(chunk->Length()));
-  senderBusy_ = true;  // until the worker has sent it: order on the wire is queue order
-  return chunk;
-}
-
 bool ClientConnection::UpstreamHasRoom() {
   std::lock_guard<std::mutex> guard(upstreamLock_);
   return upstream_.size() < kUpstreamMaxChunks;
@@ -165,8 +114,6 @@ void ClientConnection::AppendUpstream(std::unique_ptr<DataChunk> chunk) {
   if (loopWake_ != nullptr) loopWake_->Raise();  // a chunk for the next pass to forward
 }
 
-bool ClientConnection::HasUpstream() const { return upstreamChunks_.load() > 0; }
-
 bool ClientConnection::SendGreeting() {
   // The greeting belongs to the admission: it goes out whole even to a client
   // cut off in the pass that admitted it, and only a release interrupts it.
@@ -180,11 +127,46 @@ bool ClientConnection::SendGreeting() {
   }
   greetingFrames_.clear();
   greetingFrames_.shrink_to_fit();
-  {
-    std::lock_guard<std::mutex> guard(downstreamLock_);
-    greeted_ = true;
-  }
+  downstream_.MarkGreeted();
   return true;
+}
+
+void ClientConnection::ReceiveUpstream(int waitMs) {
+  if (!UpstreamHasRoom()) {
+    // Reading no more lets TCP slow the client down; nothing it sent is lost.
+    if (waitMs > 0 && wake_.Wait(waitMs)) wake_.Drain();
+    return;
+  }
+  std::unique_ptr<DataChunk> received;
+  switch (ReceiveChunk(socket_.get(), received, waitMs, &wake_)) {
+    case TransferResult::Failed:
+      // What it sent before its end stays queued for the main thread to forward.
+      if (!stopRequested.load()) Disconnect();
+      return;
+    case TransferResult::Done:
+      AppendUpstream(std::move(received));
+      return;
+    case TransferResult::Idle:
+      return;
+  }
+}
+
+void ClientConnection::DropIncoming(int waitMs) {
+  if (!WaitReadable(socket_.get(), waitMs, &wake_)) return;
+  uint8_t scratch[kDropReadBytes];
+  size_t received = 0;
+  switch (ReceiveSome(socket_.get(), scratch, sizeof scratch, received)) {
+    case TransferResult::Failed:
+      if (!stopRequested.load()) Disconnect();
+      return;
+    case TransferResult::Done:
+      // A full read means the client sends flat out: let TCP hold it back for
+      // a moment rather than spend a core reading what nobody keeps.
+      if (received == sizeof scratch && wake_.Wait(kDropReadPauseMs)) wake_.Drain();
+      return;
+    case TransferResult::Idle:
+      return;
+  }
 }
 
 void ClientConnection::RunWorker() {
@@ -193,37 +175,20 @@ void ClientConnection::RunWorker() {
   const SendBound bound{[this] { return ShouldGiveUp(); }, -1, &wake_};
   const bool greeted = SendGreeting();
   while (greeted && !stopRequested.load() && active.load()) {
-    if (std::unique_ptr<DataChunk> chunk = TakeDownstream()) {
-      const TransferResult result = SendAll(chunk->bytes.data(), chunk->Length(), socket_.get(), bound);
-      if (result != TransferResult::Failed) bytesSent.fetch_add(chunk->Length());
-      FinishSending();
-      if (result == TransferResult::Failed) {
-        // Giving up on a release or a cut-off is not the client's end to report.
-        if (!ShouldGiveUp()) Disconnect();
-        continue;
-      }
-    }
-    // With more queued, only look at the client's side; with nothing queued,
-    // wait for either side (or the wake signal) in one go.
-    const int waitMs = queuedBytes.load() > 0 ? 0 : kWorkerIdleWaitMs;
-
-    // Only a pass-through client's queue fills; the others' data is never kept.
-    if (passRx && !UpstreamHasRoom()) {
-      // Reading no more lets TCP slow the client down; nothing it sent is lost.
-      if (waitMs > 0 && wake_.Wait(waitMs)) wake_.Drain();
+    size_t sent = 0;
+    if (downstream_.SendNext(bound, sent) == DownstreamQueue::Sending::Failed) {
+      // Giving up on a release or a cut-off is not the client's end to report.
+      if (!ShouldGiveUp()) Disconnect();
       continue;
     }
-    std::unique_ptr<DataChunk> received;
-    switch (ReceiveChunk(socket_.get(), received, waitMs, &wake_)) {
-      case TransferResult::Failed:
-        if (!stopRequested.load()) Disconnect();
-        break;
-      case TransferResult::Done:
-        // Data of a client without pass-through is read and dropped at once.
-        if (passRx) AppendUpstream(std::move(received));
-        break;
-      case TransferResult::Idle:
-        break;
+    bytesSent.fetch_add(sent);
+    // With more queued, only look at the client's side; with nothing queued,
+    // wait for either side (or the wake signal) in one go.
+    const int waitMs = downstream_.HasQueued() ? 0 : kWorkerIdleWaitMs;
+    if (passRx) {
+      ReceiveUpstream(waitMs);
+    } else {
+      DropIncoming(waitMs);
     }
   }
   ReleaseResources();
@@ -241,25 +206,18 @@ void ClientConnection::ReleaseResources() {
       if (ReceiveSome(socket_.get(), scratch, sizeof scratch, received) != TransferResult::Done) break;
     }
   }
-  {
-    // A main-thread send in progress finishes first (it never waits); none starts after this.
-    std::unique_lock<std::mutex> guard(downstreamLock_);
-    closing_ = true;
-    senderDone_.wait(guard, [this] { return !senderBusy_; });
-  }
+  downstream_.Close();
   socket_.reset();
   holdsSocket.store(false);
-  // Chunks left behind are freed without changing queuedBytes, so the status
-  // table keeps showing what this client never received.
-  std::deque<std::unique_ptr<DataChunk>> leftDown;
-  std::deque<std::unique_ptr<DataChunk>> leftUp;
-  {
-    std::lock_guard<std::mutex> guard(downstreamLock_);
-    leftDown.swap(downstream_);
-  }
-  {
+  // What was queued and never sent is freed without changing queuedBytes, so
+  // the status table keeps showing what this client never received.
+  downstream_.Discard();
+  if (stopRequested.load()) {
+    // Released: nothing it sent is forwarded any more.
+    std::deque<std::unique_ptr<DataChunk>> leftUp;
     std::lock_guard<std::mutex> guard(upstreamLock_);
     leftUp.swap(upstream_);
+    upstreamChunks_.store(0);
   }
 }
 

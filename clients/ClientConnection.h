@@ -1,19 +1,16 @@
 // ClientConnection: one admitted downstream client, with its socket, its two
 // queues, its counters and its own worker thread.
 //
-// Threads: the main thread fills `downstream` (QueueData) and empties `upstream`
-// (TakeUpstream); the worker does the opposite. The worker reads the socket;
-// sending on it is the worker's, except that when nothing is queued and
-// nobody sends, the main thread hands a block to the socket itself, without
-// waiting, and queues only what the socket did not take (one sender at a
-// time, so the bytes keep their order). Each queue has its own mutex, held for
-// one list operation and never together with the other. Fields that one
-// thread writes while the other reads are atomics; `active` only ever goes
-// from true to false, from either side.
+// Threads: the main thread hands server data to the downstream queue
+// (QueueData) and empties the upstream queue (TakeUpstream); the worker sends
+// what is queued and reads the socket into the upstream queue. Who may send on
+// the socket when is the downstream queue's rule (clients/DownstreamQueue.h).
+// Each queue has its own mutex, held for one list operation and never together
+// with the other. Fields that one thread writes while the other reads are
+// atomics; `active` only ever goes from true to false, from either side.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -21,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "clients/BacklogBudget.h"
+#include "clients/DownstreamQueue.h"
 #include "net/NetSocket.h"
 #include "net/Transfer.h"
 #include "platform/WakeSignal.h"
@@ -35,9 +34,11 @@ class ClientConnection {
   // `greetingFrames` are sent by the worker, whole and in order, before any
   // queued data, so a slow client never holds the main thread. `loopWake`,
   // when given, is raised when the relay loop has work from this client (data
-  // to forward, or its end to sweep).
+  // to forward, or its end to sweep). `budget` (the table's; when null, one of
+  // the record's own with the default bounds) bounds its backlog.
   ClientConnection(uint32_t address, bool passRx, int32_t timeLimit, std::unique_ptr<NetSocket> socket,
-                   std::vector<Frame> greetingFrames, WakeSignal* loopWake = nullptr);
+                   std::vector<Frame> greetingFrames, WakeSignal* loopWake = nullptr,
+                   BacklogBudget* budget = nullptr);
   // Releases the record: Stop().
   ~ClientConnection();
   ClientConnection(const ClientConnection&) = delete;
@@ -46,15 +47,23 @@ class ClientConnection {
   // Starts the worker. False when the thread could not be created.
   bool Start();
 
-  // Main thread: queues a copy for the client while it is active. A client whose
-  // backlog would pass kDownstreamMaxBytes is ended instead, with its "Disc" line.
+  // Main thread: hands a block to the client while it is active: straight to
+  // its socket when it is up to date, else queued for the worker. A client
+  // whose backlog would pass its cap is ended instead (EndForBacklog).
   void QueueData(const uint8_t* bytes, size_t length);
+  // Main thread: ends the client with its "Disc" line and frees its backlog at
+  // once, for a backlog over its cap or the relay's total.
+  void EndForBacklog();
   // Main thread: the oldest chunk the client sent, or nullptr.
   std::unique_ptr<DataChunk> TakeUpstream();
   // Any thread: a chunk waits in the upstream queue.
   bool HasUpstream() const;
-  // Main thread: ends the client by its time limit (no "Disc" line). False when
-  // it had already ended.
+  // Main thread: the client ended by itself (its end of stream, a broken
+  // connection or its backlog) with chunks it sent still to forward: they go
+  // to the server before the record is released.
+  bool HasLastWords() const { return !active.load() && !cutOff_ && HasUpstream(); }
+  // Main thread: ends the client by its time limit (no "Disc" line); what it
+  // sent and was not forwarded yet is dropped. False when it had already ended.
   bool CutOff(int64_t now);
 
   // Prints the "Disc" line and marks the client inactive, once per client
@@ -66,6 +75,9 @@ class ClientConnection {
   // that reads nothing gives up within a few milliseconds.
   void Stop();
 
+  // What the backlog holds in memory right now, its bookkeeping included.
+  size_t BacklogMemoryBytes() const { return downstream_.HeldBytes(); }
+
   const uint32_t address;
   const bool passRx;
   const int32_t timeLimit;  // seconds; 0 means none
@@ -74,36 +86,31 @@ class ClientConnection {
   std::atomic<bool> stopRequested{false};
   std::atomic<int64_t> startTime;  // wall-clock second of admission, then of the cut-off
   std::atomic<uint64_t> bytesSent{0};
-  std::atomic<int64_t> queuedBytes{0};  // changed under downstreamLock only
+  std::atomic<int64_t> queuedBytes{0};  // changed under the downstream queue's lock only
   std::atomic<bool> holdsSocket{true};
   bool timedOut = false;  // main thread only
 
  private:
   void RunWorker();
   bool SendGreeting();
-  std::unique_ptr<DataChunk> TakeDownstream();
+  // Reads what a client without pass-through sent and drops it, cheaply: a
+  // large read, then a pause, so a flood costs little and is never kept.
+  void DropIncoming(int waitMs);
+  void ReceiveUpstream(int waitMs);
   bool UpstreamHasRoom();
   void AppendUpstream(std::unique_ptr<DataChunk> chunk);
-  // The main thread's send of a block: what the socket takes at once.
-  TransferResult SendWhatFits(const uint8_t* bytes, size_t length, size_t& sent);
-  // Either thread, after a send: the socket is free for the other again.
-  void FinishSending();
   // A send gives up when the record is being released or has ended.
   bool ShouldGiveUp() const;
   void ReleaseResources();
 
+  std::unique_ptr<BacklogBudget> ownBudget_;  // when the caller gave none
   std::unique_ptr<NetSocket> socket_;
   std::vector<Frame> greetingFrames_;
   WakeSignal wake_;
-
   WakeSignal* loopWake_;
+  bool cutOff_ = false;  // main thread only: ended by its time limit
 
-  std::mutex downstreamLock_;  // guards downstream_, queuedBytes and the three flags below
-  std::deque<std::unique_ptr<DataChunk>> downstream_;
-  bool senderBusy_ = false;  // a thread is sending on the socket
-  bool greeted_ = false;     // the greeting is out: data may follow
-  bool closing_ = false;     // the worker is releasing the socket
-  std::condition_variable senderDone_;
+  DownstreamQueue downstream_;
   std::mutex upstreamLock_;  // guards upstream_
   std::deque<std::unique_ptr<DataChunk>> upstream_;
   std::atomic<size_t> upstreamChunks_{0};  // its length, for a look without the lock

@@ -2,8 +2,12 @@
 
 #include "base/Clock.h"
 #include "base/Constants.h"
+#include "platform/Memory.h"
 
 namespace veltor {
+
+ClientTable::ClientTable(int64_t perClientBacklogMaxBytes, int64_t totalBacklogMaxBytes)
+    : budget_(perClientBacklogMaxBytes, totalBacklogMaxBytes) {}
 
 void ClientTable::Add(std::unique_ptr<ClientConnection> record) { records_.push_back(std::move(record)); }
 
@@ -19,12 +23,22 @@ void ClientTable::Sweep() {
   for (auto it = records_.begin(); it != records_.end();) {
     ClientConnection& record = **it;
     if (record.timedOut && now - record.startTime.load() > kHoldOutSeconds) record.timedOut = false;
-    if (!record.active.load() && !record.timedOut) {
+    if (!record.active.load() && !record.timedOut && !record.HasLastWords()) {
       it = records_.erase(it);  // the record's destructor joins its worker
     } else {
       ++it;
     }
   }
+  if (budget_.TakeMemoryReturnDue()) ReturnFreeMemory();
+}
+
+void ClientTable::EndLargestBacklog() {
+  ClientConnection* largest = nullptr;
+  for (const auto& record : records_) {
+    if (!record->active.load()) continue;
+    if (largest == nullptr || record->queuedBytes.load() > largest->queuedBytes.load()) largest = record.get();
+  }
+  if (largest != nullptr && largest->queuedBytes.load() > 0) largest->EndForBacklog();
 }
 
 bool ClientTable::NothingDue(int64_t now) const {

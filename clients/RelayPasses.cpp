@@ -12,7 +12,11 @@ namespace veltor {
 
 void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length) {
   const uint32_t started = TickNow();
-  for (const auto& record : table.All()) record->QueueData(bytes, length);
+  for (const auto& record : table.All()) {
+    if (!record->active.load()) continue;
+    if (table.Budget().WouldPassTotal(length)) table.EndLargestBacklog();
+    record->QueueData(bytes, length);
+  }
   const uint32_t took = TickNow() - started;
   if (took > kSlowBroadcastMs) {
     LogErr("%s: AddClientData() took too long!!! %d mS\n", TimestampNow().c_str(), static_cast<int>(took));
@@ -43,9 +47,10 @@ void ClientPass(ServerLink& link, ClientTable& table) {
   ServerStream* server = link.serverSocket.get();
   if (server != nullptr) server->ContinueForward();
   for (const auto& record : table.All()) {
-    if (!record->active.load()) continue;
-
-    if (record->timeLimit != 0) {
+    if (!record->active.load()) {
+      // A client that has ended by itself still has what it sent last forwarded.
+      if (!record->HasLastWords()) continue;
+    } else if (record->timeLimit != 0) {
       const int64_t connected = now - record->startTime.load();
       if (connected >= record->timeLimit) {
         if (record->CutOff(now)) ReportTimeLimit(*record, connected);

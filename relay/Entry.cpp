@@ -8,6 +8,7 @@
 #include "relay/Relay.h"
 #include "relay/RelayLoop.h"
 #include "net/Resolver.h"
+#include "platform/LocalTime.h"
 
 namespace veltor {
 
@@ -43,6 +44,7 @@ int RunVeltor(int argc, char** argv) {
     LogErr("Fatal Error: MFC initialization failed\n");
     return kStatusSetUpFailed;
   }
+  SetLogTimestampSource(TimestampNow);
   PrintBanner();
   if (argc != 2) {
     LogErr("Usage: Veltor <configFile>\n");

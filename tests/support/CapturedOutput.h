@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "base/LogWriter.h"
 #include "tests/support/Patterns.h"
 
 namespace veltor::testing {
@@ -17,7 +18,10 @@ namespace veltor::testing {
 // even when a test stops early. Only one may capture at a time.
 class CapturedOutput {
  public:
+  // The relay's log is written by threads of its own: what was queued before
+  // the capture goes out first, and what the action queued is in before reading.
   CapturedOutput() {
+    FlushLogMessages(kLogFlushWaitMs);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
   }
@@ -43,9 +47,11 @@ class CapturedOutput {
   void Finish() {
     if (done_) return;
     done_ = true;
+    FlushLogMessages(kLogFlushWaitMs);
     out_ = ::testing::internal::GetCapturedStdout();
     err_ = ::testing::internal::GetCapturedStderr();
   }
+  static constexpr int kLogFlushWaitMs = 5000;
   bool done_ = false;
   std::string out_;
   std::string err_;

@@ -1,0 +1,15 @@
+#include "platform/Memory.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace veltor {
+
+void ReturnFreeMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace veltor
