@@ -5,6 +5,7 @@
 #include "base/EventText.h"
 #include "base/Output.h"
 #include "base/StartThread.h"
+#include "base/ThreadCheck.h"
 #include "platform/LocalTime.h"
 
 namespace veltor {
@@ -29,6 +30,7 @@ bool ClientConnection::Start() {
 }
 
 void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
+  AssertMainThread();
   if (!active.load()) return;
   const DownstreamQueue::DeliverResult result = downstream_.Deliver(bytes, length);
   bytesSent.fetch_add(result.sentBytes);
@@ -50,11 +52,13 @@ void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
 }
 
 void ClientConnection::EndForBacklog() {
+  AssertMainThread();
   Disconnect();
   downstream_.Discard();
 }
 
 std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
+  AssertMainThread();
   std::unique_ptr<DataChunk> chunk;
   bool wasFull = false;
   {
@@ -72,6 +76,7 @@ std::unique_ptr<DataChunk> ClientConnection::TakeUpstream() {
 bool ClientConnection::HasUpstream() const { return upstreamChunks_.load() > 0; }
 
 bool ClientConnection::CutOff(int64_t now) {
+  AssertMainThread();
   if (!active.exchange(false)) return false;
   cutOff_ = true;
   timedOut = true;
@@ -115,6 +120,7 @@ void ClientConnection::AppendUpstream(std::unique_ptr<DataChunk> chunk) {
 }
 
 bool ClientConnection::SendGreeting() {
+  AssertOnThread(workerThread_);
   // The greeting belongs to the admission: it goes out whole even to a client
   // cut off in the pass that admitted it, and only a release interrupts it.
   const SendBound bound{[this] { return stopRequested.load(); }, -1, &wake_};
@@ -132,6 +138,7 @@ bool ClientConnection::SendGreeting() {
 }
 
 void ClientConnection::ReceiveUpstream(int waitMs) {
+  AssertOnThread(workerThread_);
   if (!UpstreamHasRoom()) {
     // Reading no more lets TCP slow the client down; nothing it sent is lost.
     if (waitMs > 0 && wake_.Wait(waitMs)) wake_.Drain();
@@ -152,6 +159,7 @@ void ClientConnection::ReceiveUpstream(int waitMs) {
 }
 
 void ClientConnection::DropIncoming(int waitMs) {
+  AssertOnThread(workerThread_);
   if (!WaitReadable(socket_.get(), waitMs, &wake_)) return;
   uint8_t scratch[kDropReadBytes];
   size_t received = 0;
@@ -170,6 +178,7 @@ void ClientConnection::DropIncoming(int waitMs) {
 }
 
 void ClientConnection::RunWorker() {
+  workerThread_ = std::this_thread::get_id();
   // A send held by a client that reads nothing waits for room or the wake
   // signal, which every stop, cut-off and disconnect raises.
   const SendBound bound{[this] { return ShouldGiveUp(); }, -1, &wake_};
@@ -195,6 +204,7 @@ void ClientConnection::RunWorker() {
 }
 
 void ClientConnection::ReleaseResources() {
+  AssertOnThread(workerThread_);
   // Closing with unread input makes the kernel reset the connection, and a
   // reset throws away what the client has not received yet (the end of its
   // greeting, say). Read and drop what it sent first; bounded, since a client

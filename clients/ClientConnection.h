@@ -115,6 +115,7 @@ class ClientConnection {
   std::deque<std::unique_ptr<DataChunk>> upstream_;
   std::atomic<size_t> upstreamChunks_{0};  // its length, for a look without the lock
 
+  std::thread::id workerThread_;  // the worker's own: set as it starts, checked by its steps
   std::thread worker_;
 };
 

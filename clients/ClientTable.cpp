@@ -2,6 +2,7 @@
 
 #include "base/Clock.h"
 #include "base/Constants.h"
+#include "base/ThreadCheck.h"
 #include "platform/Memory.h"
 
 namespace veltor {
@@ -9,7 +10,10 @@ namespace veltor {
 ClientTable::ClientTable(int64_t perClientBacklogMaxBytes, int64_t totalBacklogMaxBytes)
     : budget_(perClientBacklogMaxBytes, totalBacklogMaxBytes) {}
 
-void ClientTable::Add(std::unique_ptr<ClientConnection> record) { records_.push_back(std::move(record)); }
+void ClientTable::Add(std::unique_ptr<ClientConnection> record) {
+  AssertMainThread();
+  records_.push_back(std::move(record));
+}
 
 ClientConnection* ClientTable::FindByAddress(uint32_t address) const {
   for (const auto& record : records_) {
@@ -19,6 +23,7 @@ ClientConnection* ClientTable::FindByAddress(uint32_t address) const {
 }
 
 void ClientTable::Sweep() {
+  AssertMainThread();
   const int64_t now = WallNow();
   for (auto it = records_.begin(); it != records_.end();) {
     ClientConnection& record = **it;
@@ -33,6 +38,7 @@ void ClientTable::Sweep() {
 }
 
 void ClientTable::EndLargestBacklog() {
+  AssertMainThread();
   ClientConnection* largest = nullptr;
   for (const auto& record : records_) {
     if (!record->active.load()) continue;
@@ -58,6 +64,7 @@ bool ClientTable::NothingDue(int64_t now) const {
 }
 
 void ClientTable::TearDown() {
+  AssertMainThread();
   // Ask every worker first, so they wind down together rather than one by one.
   for (const auto& record : records_) record->RequestStop();
   while (!records_.empty()) records_.erase(records_.begin());

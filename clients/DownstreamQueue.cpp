@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/ThreadCheck.h"
+
 namespace veltor {
 
 DownstreamQueue::DownstreamQueue(NetSocket* socket, std::atomic<int64_t>& queuedBytes, BacklogBudget& budget)
@@ -11,6 +13,7 @@ DownstreamQueue::DownstreamQueue(NetSocket* socket, std::atomic<int64_t>& queued
 DownstreamQueue::~DownstreamQueue() { Discard(); }
 
 DownstreamQueue::DeliverResult DownstreamQueue::Deliver(const uint8_t* bytes, size_t length) {
+  AssertMainThread();
   DeliverResult result;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -4,6 +4,7 @@
 #include "relay/ConfigLoader.h"
 #include "relay/Keys.h"
 #include "base/Output.h"
+#include "base/ThreadCheck.h"
 #include "platform/Process.h"
 #include "relay/Relay.h"
 #include "relay/RelayLoop.h"
@@ -40,6 +41,7 @@ void PrintSummary(const RelaySettings& settings) {
 }  // namespace
 
 int RunVeltor(int argc, char** argv) {
+  MarkMainThread();
   if (!SetUpProcess()) {
     LogErr("Fatal Error: MFC initialization failed\n");
     return kStatusSetUpFailed;

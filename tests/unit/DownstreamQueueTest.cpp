@@ -113,28 +113,23 @@ TEST(DownstreamQueue, CloseWaitsForADirectSendAndNoneStartsAfterIt) {
   ASSERT_TRUE(rig.pair.relay);
   rig.queue.MarkGreeted();
   DrainingReader reader(rig.pair.peer.get());  // keeps the socket empty: every block goes directly
-  std::atomic<bool> stop{false};
-  std::atomic<bool> sentAfterClose{false};
   std::atomic<bool> closed{false};
-  std::atomic<int> triesAfterClose{0};
-  std::thread main([&] {
-    const std::string block = Pattern(100);
-    while (!stop.load()) {
-      const bool closedBefore = closed.load();
-      const auto result = rig.Deliver(block);
-      if (closedBefore && result.delivery != DownstreamQueue::Delivery::Queued) sentAfterClose = true;
-      if (closedBefore) ++triesAfterClose;
-    }
+  std::thread worker([&] {
+    if (!WaitUntil([&] { return reader.Received() >= 1000; })) ADD_FAILURE() << "nothing went directly";
+    rig.queue.Close();
+    // Were a send still going on or to start, it would fail on the shut socket.
+    ::shutdown(rig.pair.relay->Handle(), SHUT_WR);
+    closed = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return reader.Received() >= 1000; }));
-  rig.queue.Close();
-  // Were a send still going on, it would fail on the shut socket or show in sentBytes.
-  ::shutdown(rig.pair.relay->Handle(), SHUT_WR);
-  closed = true;
-  EXPECT_TRUE(WaitUntil([&] { return triesAfterClose.load() >= 1000; }));
-  stop = true;
-  main.join();
-  EXPECT_FALSE(sentAfterClose.load());
+  const std::string block = Pattern(100);
+  bool sentAfterClose = false;
+  for (int triesAfterClose = 0; triesAfterClose < 1000;) {
+    const bool closedBefore = closed.load();
+    if (rig.Deliver(block).delivery != DownstreamQueue::Delivery::Queued && closedBefore) sentAfterClose = true;
+    if (closedBefore) ++triesAfterClose;
+  }
+  worker.join();
+  EXPECT_FALSE(sentAfterClose);
 }
 
 TEST(DownstreamQueue, ATinyBlockBacklogCostsAboutItsBytes) {

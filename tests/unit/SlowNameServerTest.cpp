@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "base/ThreadCheck.h"
 #include "relay/Relay.h"
 #include "relay/RelayLoop.h"
 #include "tests/support/CapturedOutput.h"
@@ -63,6 +64,7 @@ TEST(SlowNameServer, LookUpsThatHangHoldNeitherTheStreamsNorTheVerdictsNorTheShu
     ShutdownFlag requests;
     RelayLoop loop(relay, keys, &requests);
     std::thread running([&] {
+      MarkMainThread();  // this thread runs the relay's loop until it hands back
       loop.Start();
       while (loop.Step()) {
       }
@@ -107,6 +109,7 @@ TEST(SlowNameServer, LookUpsThatHangHoldNeitherTheStreamsNorTheVerdictsNorTheShu
     const auto stopping = std::chrono::steady_clock::now();
     requests.requested.store(true);
     running.join();
+    MarkMainThread();
     relay.ShutDown();
     shutdownTook = std::chrono::steady_clock::now() - stopping;
   }
