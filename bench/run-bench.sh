@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Builds the relay and its fan-out benchmark (RelWithDebInfo), then measures the
-# relay side by side with `ncat --broker` for 1, 20 and 100 clients, both in one
-# run so both meet the same machine. Results go to standard output, progress to
-# standard error. Admitting clients takes the relay one second each, so a full
-# run lasts about nine minutes.
+# relay side by side with `ncat --broker` for 1, 20 and 100 clients, and under
+# a flood from two clients without pass-through, both peers in one run so both
+# meet the same machine. Results go to standard output, progress to standard
+# error. Admitting clients takes the relay one second each, so a full run lasts
+# about nine and a half minutes.
 #
 # usage: bench/run-bench.sh [BUILD_DIR] [benchmark options...]
 #   BUILD_DIR defaults to build/ in the source tree. A directory that does not
 #   exist yet is configured without the test suite, so the benchmark needs no
-#   test framework. Options after it go to veltor-fanout-bench (for a short
-#   trial: --clients 1,3 --latency-seconds 2 --throughput-seconds 3 --idle-seconds 2;
-#   --peer veltor or --peer ncat measures one of the two).
+#   test framework (it builds the test kit's library, which needs none either).
+#   Options after it go to veltor-fanout-bench (for a short trial: --clients 1,3
+#   --latency-seconds 2 --throughput-seconds 3 --idle-seconds 2; --peer veltor
+#   or --peer ncat measures one of the two; --scenarios flood runs the flood
+#   alone, --flood-seconds 0 skips it; --relay-option=OPTION, repeatable, goes
+#   to the relay before its configuration file).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
