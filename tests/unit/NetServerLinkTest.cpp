@@ -43,7 +43,7 @@ bool IsNonBlocking(const NetSocket& socket) {
 std::unique_ptr<NetSocket> ConnectTo(uint16_t port) {
   auto socket = NetSocket::Create();
   if (!socket->StartConnect(htonl(INADDR_LOOPBACK), port)) return nullptr;
-  if (socket->FinishConnect(kPatienceMs) != NetSocket::ConnectState::Connected) return nullptr;
+  if (socket->FinishConnect(kPatienceMs) != TransferResult::Done) return nullptr;
   return socket;
 }
 
@@ -52,7 +52,7 @@ TEST(NetSocket, ConnectIsRefusedByAClosedPortAndReachesAListener) {
   ASSERT_NE(closedPort, 0);
   auto refused = NetSocket::Create();
   ASSERT_TRUE(refused->StartConnect(htonl(INADDR_LOOPBACK), closedPort));
-  EXPECT_EQ(refused->FinishConnect(kPatienceMs), NetSocket::ConnectState::Failed);
+  EXPECT_EQ(refused->FinishConnect(kPatienceMs), TransferResult::Failed);
 
   FakeServer listener;
   ASSERT_TRUE(listener.Listen());
@@ -67,10 +67,10 @@ TEST(NetSocket, ConnectIsRefusedByAClosedPortAndReachesAListener) {
 
 TEST(NetSocket, InvalidHandleRefusesEveryOperationAndIsDestroyedQuietly) {
   {
-    NetSocket none(NetSocket::kInvalidHandle);
+    NetSocket none(kNoSocket);
     EXPECT_FALSE(none.Valid());
     EXPECT_FALSE(none.StartConnect(htonl(INADDR_LOOPBACK), 9));
-    EXPECT_EQ(none.FinishConnect(0), NetSocket::ConnectState::Failed);
+    EXPECT_EQ(none.FinishConnect(0), TransferResult::Failed);
     uint32_t peer = 0;
     EXPECT_FALSE(PeerAddress(none, peer));
     EXPECT_FALSE(none.Bind(0));
@@ -106,7 +106,7 @@ TEST(Names, ALookUpThatHangsIsWaitedForOnlyAsLongAsTheCallerChooses) {
   testing::FakeResolver resolver;
   resolver.names[0x0A000001u] = "console-a";
   resolver.hang = std::chrono::milliseconds(kPatienceMs);
-  PendingLookup hung = LookUpPeerName(resolver, 0x0A000001u);
+  PendingLookup hung = StartPeerNameLookup(resolver, 0x0A000001u);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(hung.Wait(50));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -114,7 +114,7 @@ TEST(Names, ALookUpThatHangsIsWaitedForOnlyAsLongAsTheCallerChooses) {
 
   testing::FakeResolver answering;
   answering.names[0x0A000001u] = "console-a";
-  PendingLookup quick = LookUpPeerName(answering, 0x0A000001u);
+  PendingLookup quick = StartPeerNameLookup(answering, 0x0A000001u);
   ASSERT_TRUE(quick.Wait(kPatienceMs));
   EXPECT_EQ(quick.Answer().name, "console-a");
 }
