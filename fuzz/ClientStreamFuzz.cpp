@@ -24,6 +24,8 @@
 //           repeated to the length
 //   then operations, one byte each (low nibble: what, high nibble: argument),
 //   some followed by a length byte and data.
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -293,8 +295,9 @@ class Run {
     {
       QuietStderr quiet;
       admission_.AcceptPendingClient(link_, table_);
-      // A name that took longer than the block's wait is judged by the next call.
-      while (admission_.Waiting()) admission_.AcceptPendingClient(link_, table_);
+      // A name that took longer than the block's wait is judged by the next
+      // call; with none waiting, that call finds no connection and does nothing.
+      admission_.AcceptPendingClient(link_, table_);
     }
     const bool admitted = client.policy != Policy::Denied;
     FUZZ_CHECK(table_.Count() == count + (admitted ? 1 : 0));
@@ -367,10 +370,13 @@ class Run {
   }
 
   // The relay's server connection holds data not yet handed on: in its
-  // buffer, or still in the socket for its reader to take.
+  // buffer, or still on its way from the server's end (sent, not yet taken
+  // in by the relay's side, whose reader reads whatever arrives at once).
   bool ServerHasData() {
     if (!link_.serverSocket || link_.serverSocket->Finished()) return false;
-    return link_.serverSocket->BufferedBytes() > 0 || Readable(link_.serverSocket->Socket().Handle(), milliseconds(0));
+    int unacknowledged = 0;
+    const bool inFlight = upstream_ >= 0 && ::ioctl(upstream_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0;
+    return link_.serverSocket->BufferedBytes() > 0 || inFlight;
   }
 
   void DrainUpstream() {

@@ -193,7 +193,6 @@ TEST(EnsureServerSocket, ConnectsOnceAndNamesTheServerAsConfigured) {
     EXPECT_TRUE(IsLogLine(first.Out(), "server socket created to " + shownHost + ":" + port));
     EXPECT_EQ(first.Err(), "");
     ASSERT_NE(link.serverSocket, nullptr);
-    EXPECT_TRUE(IsNonBlocking(link.serverSocket->Socket()));
     EXPECT_TRUE(server.AcceptConnection(kPatience));
 
     const ServerStream* opened = link.serverSocket.get();
