@@ -1,7 +1,6 @@
 #include "net/Transfer.h"
 
-#include <chrono>
-
+#include "base/Clock.h"
 #include "platform/SocketWait.h"
 
 namespace veltor {
@@ -18,9 +17,8 @@ TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, c
   if (!Usable(socket)) return TransferResult::Failed;
   if (length == 0) return TransferResult::Done;
 
-  using Clock = std::chrono::steady_clock;
   TransferResult result = TransferResult::Done;
-  Clock::time_point lastProgress = Clock::now();
+  uint32_t lastProgressTick = TickNow();
   // With a wake signal every reason to give up arrives as a wake-up, so the
   // wait for room needs no short time-out.
   const int waitMs = HasWake(bound.wake) ? kWorkerIdleWaitMs : kSendWaitMs;
@@ -29,7 +27,7 @@ TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, c
     if (sent.kind == IoOutcome::Kind::Done) {
       bytes += sent.bytes;
       length -= sent.bytes;
-      lastProgress = Clock::now();
+      lastProgressTick = TickNow();
       continue;
     }
     if (sent.kind != IoOutcome::Kind::WouldBlock) return TransferResult::Failed;
@@ -45,7 +43,9 @@ TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, c
         break;
     }
     if (bound.giveUp && bound.giveUp()) return TransferResult::Failed;
-    if (bound.stallLimitMs >= 0 && Clock::now() - lastProgress >= std::chrono::milliseconds(bound.stallLimitMs)) {
+    // Unsigned 32-bit tick differences stay right across the tick's wrap.
+    if (bound.stallLimitMs >= 0 &&
+        static_cast<uint32_t>(TickNow() - lastProgressTick) >= static_cast<uint32_t>(bound.stallLimitMs)) {
       return TransferResult::Failed;
     }
   }

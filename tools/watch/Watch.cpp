@@ -96,7 +96,7 @@ int Connect(const std::string& host, uint16_t port, int errFd) {
 
 // Everything typed goes to the relay; a relay that takes none of it for a
 // while is not reading this client, and waiting longer helps nobody.
-bool SendAll(int fd, std::string_view bytes) {
+bool SendInput(int fd, std::string_view bytes) {
   const auto deadline = Clock::now() + kSendStallLimit;
   while (!bytes.empty()) {
     const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -225,7 +225,7 @@ int RunWatch(const std::string& host, uint16_t port, int inFd, int outFd, int er
         view.Finish();
         break;
       }
-      if (!SendAll(fd, std::string_view(buffer.data(), static_cast<size_t>(got)))) {
+      if (!SendInput(fd, std::string_view(buffer.data(), static_cast<size_t>(got)))) {
         Say(errFd, "the relay takes no input from this client");
         status = kStatusFailed;
         break;
