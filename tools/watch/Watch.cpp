@@ -141,9 +141,9 @@ class StreamView {
  private:
   bool Drain() {
     while (greetings_ && !pending_.empty()) {
-      const GreetingDecode decode = DecodeGreeting(pending_);
-      if (decode.kind == GreetingDecode::Kind::kNotFrame) return Flush();
-      if (decode.kind == GreetingDecode::Kind::kNeedMore) {
+      const tools::GreetingDecode decode = tools::DecodeGreeting(pending_);
+      if (decode.kind == tools::GreetingDecode::Kind::kNotFrame) return Flush();
+      if (decode.kind == tools::GreetingDecode::Kind::kNeedMore) {
         if (!waiting_) frameDeadline_ = Clock::now() + kFrameRestWait;
         waiting_ = true;
         return true;
@@ -171,8 +171,8 @@ class StreamView {
 
 }  // namespace
 
-std::string GreetingLine(const GreetingDecode& frame) {
-  if (frame.kind == GreetingDecode::Kind::kBadFrame) {
+std::string GreetingLine(const tools::GreetingDecode& frame) {
+  if (frame.kind == tools::GreetingDecode::Kind::kBadFrame) {
     char sums[64];
     std::snprintf(sums, sizeof sums, "checksum %04X, the bytes sum to %04X", frame.checksum, frame.computed);
     return "[greeting] bad frame (" + std::string(sums) + "): " + tools::VisibleText(frame.text) + "\n";

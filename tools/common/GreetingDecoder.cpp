@@ -1,6 +1,6 @@
-#include "tools/watch/GreetingDecoder.h"
+#include "tools/common/GreetingDecoder.h"
 
-namespace veltor::watch {
+namespace veltor::tools {
 
 namespace {
 
@@ -47,4 +47,4 @@ GreetingDecode DecodeGreeting(std::string_view bytes) {
   return decode;
 }
 
-}  // namespace veltor::watch
+}  // namespace veltor::tools
