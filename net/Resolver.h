@@ -2,9 +2,9 @@
 //
 // A Resolver does the blocking work: the server's host name to an address and
 // a client's address back to a name. Start*Lookup run it on a thread of its
-// own and hand back a PendingLookup that the main thread looks at without waiting
-// longer than it chooses, so a name server that does not answer never holds
-// the streams, the keys or the signals.
+// own and hand back a PendingLookup that the main thread looks at without
+// waiting longer than it chooses, so a name server that does not answer never
+// holds the streams, the keys or the signals.
 #pragma once
 
 #include <cstdint>
@@ -59,8 +59,8 @@ class PendingLookup {
   std::shared_ptr<Slot> slot_;
 };
 
-// Start a look-up on `resolver` and return at once; the answer comes through
-// the PendingLookup.
+// Start a look-up on `resolver` and return at once, without waiting for the
+// name service; the answer comes through the PendingLookup.
 PendingLookup StartHostAddressLookup(Resolver& resolver, const std::string& name);
 PendingLookup StartPeerNameLookup(Resolver& resolver, uint32_t address);
 
