@@ -13,7 +13,8 @@ std::atomic<Clock*> installedClock{nullptr};
 
 uint32_t SystemClock::TickMs() {
   const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
-  // Cut to 32 bits on purpose: the tick wraps like the design's millisecond count.
+  // Cut to 32 bits on purpose: the greeting frame carries a 32-bit tick, and
+  // every comparison of ticks is an unsigned 32-bit difference that survives the wrap.
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count());
 }
 

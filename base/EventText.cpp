@@ -9,7 +9,8 @@ namespace veltor {
 
 namespace {
 
-// Printed as 64-bit signed values, as the design's 32-bit ones were signed.
+// Counts print as signed 64-bit values: the log has always shown them signed,
+// and no real count comes near 2^63, where the two readings part.
 int64_t Signed(uint64_t count) { return static_cast<int64_t>(count); }
 
 }  // namespace

@@ -67,13 +67,13 @@ void Admission::AcceptPendingClient(ServerLink& link, ClientTable& table) {
   }
   if (!link.listenSocket) return;
   switch (WaitForPendingConnection(*link.listenSocket, kAcceptWaitMs)) {
-    case ListenState::Nothing:
+    case TransferResult::Idle:
       return;
-    case ListenState::Dead:
+    case TransferResult::Failed:
       LogOut("%s: listen socket dead\n", TimestampNow().c_str());
       link.listenSocket.reset();  // reopened by the next once-a-second block
       return;
-    case ListenState::Pending:
+    case TransferResult::Done:
       break;
   }
   // Short of descriptors, the connection waits in the backlog until some free up.
@@ -83,7 +83,7 @@ void Admission::AcceptPendingClient(ServerLink& link, ClientTable& table) {
   candidate->socket = link.listenSocket->Accept();  // already non-blocking
   if (!candidate->socket) return;
   if (!PeerAddress(*candidate->socket, candidate->address)) return;  // nothing to judge: closed quietly
-  candidate->name = LookUpPeerName(resolver_, candidate->address);
+  candidate->name = StartPeerNameLookup(resolver_, candidate->address);
   if (judged || !candidate->name.Wait(kEndpointStepWaitMs)) {
     waiting_ = std::move(candidate);
     return;

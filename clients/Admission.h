@@ -44,8 +44,6 @@ class Admission {
   // and listen sockets can always be opened again. Main thread, from the
   // once-a-second block.
   void AcceptPendingClient(ServerLink& link, ClientTable& table);
-  // A connection has been taken and waits for its name (and its verdict).
-  bool Waiting() const { return waiting_ != nullptr; }
 
  private:
   struct Candidate;

@@ -24,6 +24,8 @@
 //           repeated to the length
 //   then operations, one byte each (low nibble: what, high nibble: argument),
 //   some followed by a length byte and data.
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -171,7 +173,7 @@ class Run {
       const uint8_t operation = script.Byte();
       const unsigned argument = operation >> 4;
       Trace("op %zu: kind %d arg %u (server %zu bytes, %zu clients, table %d)\n", done, operation & 0x0F, argument,
-            stream_.bytes.size(), clients_.size(), table_.Count());
+            serverOutput_.bytes.size(), clients_.size(), table_.Count());
       switch (operation & 0x0F) {
         case 0:
         case 1:
@@ -216,8 +218,8 @@ class Run {
 
   // Lets the relay deliver what it owes and checks that it did.
   void Settle() {
-    Trace("settle: server %zu bytes in %zu connections, %zu clients\n", stream_.bytes.size(),
-          stream_.segments.size(), clients_.size());
+    Trace("settle: server %zu bytes in %zu connections, %zu clients\n", serverOutput_.bytes.size(),
+          serverOutput_.segments.size(), clients_.size());
     const SteadyClock::time_point started = SteadyClock::now();
     const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(kSettleLimitMs);
     while (true) {
@@ -227,17 +229,17 @@ class Run {
       }
       const bool pumped = !ServerHasData();
       bool settled = pumped;
-      for (const Client& client : clients_) settled = settled && Settled(stream_, greeting_, client);
+      for (const Client& client : clients_) settled = settled && Settled(serverOutput_, greeting_, client);
       if (settled) break;
       if (SteadyClock::now() > deadline) {
         for (size_t i = 0; i < clients_.size(); ++i) {
           const Client& client = clients_[i];
           Trace("client %zu: policy %d closed %d ended %d received %zu started %d candidates %zu settled %d\n", i,
                 static_cast<int>(client.policy), client.closedByUs, client.ended, client.received.size(),
-                client.dataStarted, client.candidates.size(), Settled(stream_, greeting_, client));
+                client.dataStarted, client.candidates.size(), Settled(serverOutput_, greeting_, client));
         }
         // Name what is missing before failing, for whoever reads the report.
-        for (const Client& client : clients_) FUZZ_CHECK(Settled(stream_, greeting_, client) || !"client owed data never got it");
+        for (const Client& client : clients_) FUZZ_CHECK(Settled(serverOutput_, greeting_, client) || !"client owed data never got it");
         FUZZ_CHECK(pumped || !"server data left unread by the relay");
       }
     }
@@ -276,7 +278,7 @@ class Run {
     }
     upstream_ = accepted;
     upstreamShut_ = false;
-    stream_.segments.push_back(Segment{stream_.bytes.size(), 0, false});
+    serverOutput_.segments.push_back(Segment{serverOutput_.bytes.size(), 0, false});
   }
 
   void ConnectClient() {
@@ -287,14 +289,15 @@ class Run {
     client.fd = fd;
     const int count = table_.Count();
     client.policy = ExpectedPolicy(settings_, count, client.passRx);
-    client.serverPositionAtAdmission = stream_.bytes.size();
+    client.serverPositionAtAdmission = serverOutput_.bytes.size();
     // Admission takes only a connection already pending; make sure it is.
     FUZZ_CHECK(Readable(link_.listenSocket->Handle(), kConnectWait));
     {
       QuietStderr quiet;
       admission_.AcceptPendingClient(link_, table_);
-      // A name that took longer than the block's wait is judged by the next call.
-      while (admission_.Waiting()) admission_.AcceptPendingClient(link_, table_);
+      // A name that took longer than the block's wait is judged by the next
+      // call; with none waiting, that call finds no connection and does nothing.
+      admission_.AcceptPendingClient(link_, table_);
     }
     const bool admitted = client.policy != Policy::Denied;
     FUZZ_CHECK(table_.Count() == count + (admitted ? 1 : 0));
@@ -324,12 +327,12 @@ class Run {
 
   void ServerSends(size_t count) {
     if (upstream_ < 0 || upstreamShut_) return;
-    count = std::min(count, kMaxServerBytes - std::min(kMaxServerBytes, stream_.bytes.size()));
+    count = std::min(count, kMaxServerBytes - std::min(kMaxServerBytes, serverOutput_.bytes.size()));
     std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) bytes[i] = ServerByte(stream_.bytes.size() + i);
+    for (size_t i = 0; i < count; ++i) bytes[i] = ServerByte(serverOutput_.bytes.size() + i);
     const size_t sent = SendSome(upstream_, bytes.data(), bytes.size());
-    stream_.bytes.insert(stream_.bytes.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(sent));
-    stream_.segments.back().length += sent;
+    serverOutput_.bytes.insert(serverOutput_.bytes.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(sent));
+    serverOutput_.segments.back().length += sent;
   }
 
   // An orderly end: the relay reads to the end of the stream before it
@@ -345,7 +348,7 @@ class Run {
     DrainUpstream();
     ResetAndClose(upstream_);
     upstream_ = -1;
-    stream_.segments.back().mayBeCut = true;
+    serverOutput_.segments.back().mayBeCut = true;
   }
 
   // One relay pass; the server pump runs only when the server has sent
@@ -367,10 +370,13 @@ class Run {
   }
 
   // The relay's server connection holds data not yet handed on: in its
-  // buffer, or still in the socket for its reader to take.
+  // buffer, or still on its way from the server's end (sent, not yet taken
+  // in by the relay's side, whose reader reads whatever arrives at once).
   bool ServerHasData() {
     if (!link_.serverSocket || link_.serverSocket->Finished()) return false;
-    return link_.serverSocket->BufferedBytes() > 0 || Readable(link_.serverSocket->Socket().Handle(), milliseconds(0));
+    int unacknowledged = 0;
+    const bool inFlight = upstream_ >= 0 && ::ioctl(upstream_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0;
+    return link_.serverSocket->BufferedBytes() > 0 || inFlight;
   }
 
   void DrainUpstream() {
@@ -401,7 +407,7 @@ class Run {
       }
       break;
     }
-    CheckReceived(stream_, greeting_, client);
+    CheckReceived(serverOutput_, greeting_, client);
   }
 
   veltor::RelaySettings settings_;
@@ -410,7 +416,7 @@ class Run {
   veltor::ServerLink link_;
   veltor::ClientTable table_;
   Greeting greeting_;
-  ServerStream stream_;
+  ServerOutput serverOutput_;
   std::vector<Client> clients_;
   int upstreamListener_ = -1;
   int upstream_ = -1;  // the server's end of the relay's current connection

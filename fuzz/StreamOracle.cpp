@@ -16,7 +16,7 @@ uint8_t ServerByte(size_t position) {
   return static_cast<uint8_t>(x ^ (x >> 31));
 }
 
-void ServerStream::Continuations(size_t position, std::vector<size_t>& out) const {
+void ServerOutput::Continuations(size_t position, std::vector<size_t>& out) const {
   out.push_back(position);
   for (const Segment& segment : segments) {
     const size_t end = segment.start + segment.length;
@@ -73,7 +73,7 @@ void CheckGreeting(const Greeting& greeting, const Client& client) {
 }
 
 // The positions the client's next byte of server data may come from.
-std::vector<size_t> NextPositions(const ServerStream& stream, const Client& client) {
+std::vector<size_t> NextPositions(const ServerOutput& stream, const Client& client) {
   std::vector<size_t> from;
   if (!client.dataStarted) {
     for (size_t p = 0; p <= client.serverPositionAtAdmission; ++p) stream.Continuations(p, from);
@@ -83,14 +83,14 @@ std::vector<size_t> NextPositions(const ServerStream& stream, const Client& clie
   return from;
 }
 
-bool ReachedEnd(const ServerStream& stream, const Client& client) {
+bool ReachedEnd(const ServerOutput& stream, const Client& client) {
   const std::vector<size_t> reach = NextPositions(stream, client);
   return std::find(reach.begin(), reach.end(), stream.bytes.size()) != reach.end();
 }
 
 }  // namespace
 
-void CheckReceived(const ServerStream& stream, const Greeting& greeting, Client& client) {
+void CheckReceived(const ServerOutput& stream, const Greeting& greeting, Client& client) {
   if (client.policy == Policy::Denied) {
     FUZZ_CHECK(client.received.empty() || !"a denied client received data");
     return;
@@ -119,7 +119,7 @@ void CheckReceived(const ServerStream& stream, const Greeting& greeting, Client&
   }
 }
 
-bool Settled(const ServerStream& stream, const Greeting& greeting, const Client& client) {
+bool Settled(const ServerOutput& stream, const Greeting& greeting, const Client& client) {
   if (client.closedByUs) return true;
   if (client.policy == Policy::Denied) return client.ended;
   if (client.received.size() < greeting.Length()) return false;

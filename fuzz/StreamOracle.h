@@ -30,7 +30,7 @@ struct Segment {
 };
 
 // Everything the server sent, over all of the relay's connections in order.
-struct ServerStream {
+struct ServerOutput {
   std::vector<uint8_t> bytes;
   std::vector<Segment> segments;
 
@@ -74,12 +74,12 @@ struct Client {
 // Checks what the client received since the last call (and its end, if it
 // ended): nothing for a denied client; otherwise the greeting frames whole and
 // in order, then a gap-free, in-order slice of the server's stream.
-void CheckReceived(const ServerStream& stream, const Greeting& greeting, Client& client);
+void CheckReceived(const ServerOutput& stream, const Greeting& greeting, Client& client);
 
 // True when the client has everything it is owed: a denied client is closed;
 // an admitted one has its greeting and, unless its time limit ended it, all
 // the server sent after its admission.
-bool Settled(const ServerStream& stream, const Greeting& greeting, const Client& client);
+bool Settled(const ServerOutput& stream, const Greeting& greeting, const Client& client);
 
 // Nothing reaches the server but what pass-through clients sent; with only one
 // such client, its bytes arrive in order (chunks may be missing where the

@@ -30,17 +30,17 @@ void CloseListenSocket(ServerLink& link) {
   link.listenSocket.reset();
 }
 
-ListenState WaitForPendingConnection(const NetSocket& listenSocket, int waitMs) {
+TransferResult WaitForPendingConnection(const NetSocket& listenSocket, int waitMs) {
   switch (WaitForSocket(listenSocket.Handle(), Readiness::Read, waitMs)) {
     case WaitOutcome::Ready:
-      return ListenState::Pending;
+      return TransferResult::Done;
     case WaitOutcome::Failed:
-      return ListenState::Dead;
+      return TransferResult::Failed;
     case WaitOutcome::Woken:
     case WaitOutcome::TimedOut:
       break;
   }
-  return ListenState::Nothing;
+  return TransferResult::Idle;
 }
 
 }  // namespace veltor

@@ -5,6 +5,7 @@
 #include "base/Settings.h"
 #include "net/NetSocket.h"
 #include "net/ServerLink.h"
+#include "net/TransferResult.h"
 
 namespace veltor {
 
@@ -13,9 +14,9 @@ void EnsureListenSocket(ServerLink& link, const RelaySettings& settings);
 // Closes the listen socket, if open, with its "disconnected" line.
 void CloseListenSocket(ServerLink& link);
 
-// Pending: a connection waits to be accepted. Nothing: none came within
-// `waitMs` (or a signal ended the wait). Dead: the wait failed.
-enum class ListenState { Pending, Nothing, Dead };
-ListenState WaitForPendingConnection(const NetSocket& listenSocket, int waitMs);
+// Done: a connection waits to be accepted. Idle: none came within `waitMs`
+// (or a signal ended the wait). Failed: the wait failed; the listen socket is
+// of no more use.
+[[nodiscard]] TransferResult WaitForPendingConnection(const NetSocket& listenSocket, int waitMs);
 
 }  // namespace veltor

@@ -9,11 +9,12 @@ NetSocket::~NetSocket() {
 }
 
 bool NetSocket::StartConnect(uint32_t networkAddress, uint16_t port) {
-  return Valid() && veltor::SetNonBlocking(handle_) && veltor::StartConnect(handle_, networkAddress, port);
+  return Valid() && veltor::SetNonBlocking(handle_) &&
+         veltor::StartConnect(handle_, networkAddress, port).kind != IoOutcome::Kind::Failed;
 }
 
-NetSocket::ConnectState NetSocket::FinishConnect(int waitMs) {
-  return Valid() ? AwaitConnect(handle_, waitMs) : ConnectState::Failed;
+TransferResult NetSocket::FinishConnect(int waitMs) {
+  return Valid() ? ResultOf(AwaitConnect(handle_, waitMs).kind) : TransferResult::Failed;
 }
 
 bool NetSocket::Bind(uint16_t port) { return Valid() && BindAnyAddress(handle_, port); }
@@ -24,8 +25,8 @@ bool NetSocket::Listen(int backlog) { return Valid() && StartListening(handle_, 
 
 std::unique_ptr<NetSocket> NetSocket::Accept() {
   if (!Valid()) return nullptr;
-  const SocketHandle accepted = AcceptConnection(handle_);
-  if (accepted == kNoSocket) return nullptr;
+  SocketHandle accepted = kNoSocket;
+  if (AcceptConnection(handle_, accepted).kind != IoOutcome::Kind::Done) return nullptr;
   return std::make_unique<NetSocket>(accepted);
 }
 

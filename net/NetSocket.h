@@ -1,23 +1,22 @@
 // NetSocket: one IPv4 TCP socket and the few operations the relay needs of it.
 //
 // The object owns its socket and is its only closer (in the destructor);
-// kInvalidHandle means "no socket". Nothing here prints: failures are results,
-// and the caller tells the operator.
+// kNoSocket means "no socket". Nothing here prints: failures are results, and
+// the caller tells the operator.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
+#include "net/TransferResult.h"
 #include "platform/Socket.h"
 
 namespace veltor {
 
 class NetSocket {
  public:
-  static constexpr SocketHandle kInvalidHandle = kNoSocket;
-
   // A new IPv4 stream socket. When the system refuses one the object exists
-  // all the same, with an invalid handle, and every operation fails.
+  // all the same, with no socket, and every operation fails.
   static std::unique_ptr<NetSocket> Create();
   // Takes ownership of a socket obtained elsewhere (accept).
   explicit NetSocket(SocketHandle handle) : handle_(handle) {}
@@ -26,15 +25,15 @@ class NetSocket {
   NetSocket& operator=(const NetSocket&) = delete;
 
   SocketHandle Handle() const { return handle_; }
-  bool Valid() const { return handle_ != kInvalidHandle; }
+  bool Valid() const { return handle_ != kNoSocket; }
 
   // Starts a connection to `networkAddress` (network order) and `port`
   // without waiting; the socket is non-blocking from here on. False when the
   // attempt failed at once.
   bool StartConnect(uint32_t networkAddress, uint16_t port);
-  using ConnectState = ConnectProgress;
-  // Waits at most `waitMs` for a started connection to be made or refused.
-  ConnectState FinishConnect(int waitMs);
+  // Waits at most `waitMs` for a started connection. Done: connected. Idle:
+  // still under way. Failed: refused, or no socket.
+  [[nodiscard]] TransferResult FinishConnect(int waitMs);
   // Binds to every local address on `port`.
   bool Bind(uint16_t port);
   // Lets a restarted relay bind its port while old connections linger.
@@ -45,7 +44,7 @@ class NetSocket {
   bool SetNonBlocking();
 
  private:
-  SocketHandle handle_ = kInvalidHandle;
+  SocketHandle handle_ = kNoSocket;
 };
 
 // The peer's IPv4 address of a connected socket, in host order. False when it

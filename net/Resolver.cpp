@@ -14,10 +14,12 @@ namespace veltor {
 
 namespace {
 
-class LibcResolver final : public Resolver {
+class SystemNameService final : public Resolver {
  public:
-  uint32_t HostAddress(const std::string& name) override { return LookUpHostAddress(name); }
-  std::string PeerName(uint32_t address) override { return LookUpHostName(address).substr(0, kPeerNameBytes - 1); }
+  uint32_t HostAddress(const std::string& name) override { return LookUpHostAddressBlocking(name); }
+  std::string PeerName(uint32_t address) override {
+    return LookUpHostNameBlocking(address).substr(0, kPeerNameBytes - 1);
+  }
 };
 
 // Look-ups hung on a dead name server each keep a thread; past this many the
@@ -27,7 +29,7 @@ std::atomic<int> lookupsInFlight{0};
 }  // namespace
 
 Resolver& SystemResolver() {
-  static LibcResolver resolver;
+  static SystemNameService resolver;
   return resolver;
 }
 
@@ -80,7 +82,7 @@ LookupAnswer PendingLookup::Answer() const {
   return slot_->done ? slot_->answer : LookupAnswer{};
 }
 
-PendingLookup LookUpHostAddress(Resolver& resolver, const std::string& name) {
+PendingLookup StartHostAddressLookup(Resolver& resolver, const std::string& name) {
   return PendingLookup::Start([&resolver, name] {
     LookupAnswer answer;
     answer.address = resolver.HostAddress(name);
@@ -88,7 +90,7 @@ PendingLookup LookUpHostAddress(Resolver& resolver, const std::string& name) {
   });
 }
 
-PendingLookup LookUpPeerName(Resolver& resolver, uint32_t address) {
+PendingLookup StartPeerNameLookup(Resolver& resolver, uint32_t address) {
   return PendingLookup::Start([&resolver, address] {
     LookupAnswer answer;
     answer.name = resolver.PeerName(address);

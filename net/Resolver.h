@@ -1,10 +1,10 @@
 // Name look-ups, kept off the relay's streaming path.
 //
 // A Resolver does the blocking work: the server's host name to an address and
-// a client's address back to a name. LookUp* run it on a thread of its own
-// and hand back a PendingLookup that the main thread looks at without waiting
-// longer than it chooses, so a name server that does not answer never holds
-// the streams, the keys or the signals.
+// a client's address back to a name. Start*Lookup run it on a thread of its
+// own and hand back a PendingLookup that the main thread looks at without
+// waiting longer than it chooses, so a name server that does not answer never
+// holds the streams, the keys or the signals.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,8 @@ class Resolver {
   virtual std::string PeerName(uint32_t address) = 0;
 };
 
-// The C library's resolver (hosts file, DNS, as the system is set up).
+// The system's name service (hosts file, DNS, as the system is set up),
+// through platform/NameLookup.
 Resolver& SystemResolver();
 
 // What a look-up found: an address (network order, INADDR_NONE for none) or a
@@ -58,7 +59,9 @@ class PendingLookup {
   std::shared_ptr<Slot> slot_;
 };
 
-PendingLookup LookUpHostAddress(Resolver& resolver, const std::string& name);
-PendingLookup LookUpPeerName(Resolver& resolver, uint32_t address);
+// Start a look-up on `resolver` and return at once, without waiting for the
+// name service; the answer comes through the PendingLookup.
+PendingLookup StartHostAddressLookup(Resolver& resolver, const std::string& name);
+PendingLookup StartPeerNameLookup(Resolver& resolver, uint32_t address);
 
 }  // namespace veltor

@@ -19,7 +19,7 @@ ServerConnectAttempt::ServerConnectAttempt(const std::string& host, uint16_t por
     return;
   }
   resolving_ = true;
-  lookup_ = LookUpHostAddress(resolver, host);
+  lookup_ = StartHostAddressLookup(resolver, host);
 }
 
 bool ServerConnectAttempt::StartHandshake(uint32_t networkAddress) {
@@ -29,32 +29,27 @@ bool ServerConnectAttempt::StartHandshake(uint32_t networkAddress) {
   return false;
 }
 
-ServerConnectAttempt::State ServerConnectAttempt::Advance(int waitMs) {
+TransferResult ServerConnectAttempt::Advance(int waitMs) {
   const uint32_t callStarted = TickNow();
   for (;;) {
     const uint32_t now = TickNow();
     const uint32_t sinceStart = now - startedTick_;
-    if (sinceStart >= static_cast<uint32_t>(kConnectTimeoutMs)) return State::Failed;
+    if (sinceStart >= static_cast<uint32_t>(kConnectTimeoutMs)) return TransferResult::Failed;
     const int callLeft = std::max(0, waitMs - static_cast<int>(now - callStarted));
     const int budget = std::min(callLeft, kConnectTimeoutMs - static_cast<int>(sinceStart));
 
     if (resolving_) {
-      if (!lookup_.Wait(budget)) return State::Pending;
+      if (!lookup_.Wait(budget)) return TransferResult::Idle;
       resolving_ = false;
       const uint32_t address = lookup_.Answer().address;
-      if (address == kNoAddress || !StartHandshake(address)) return State::Failed;
+      if (address == kNoAddress || !StartHandshake(address)) return TransferResult::Failed;
       continue;  // the rest of this call's wait goes to the handshake
     }
-    if (!socket_) return State::Failed;
-    switch (socket_->FinishConnect(budget)) {
-      case NetSocket::ConnectState::Connected:
-        return State::Connected;
-      case NetSocket::ConnectState::Failed:
-        return State::Failed;
-      case NetSocket::ConnectState::Pending:
-        if (static_cast<int>(TickNow() - callStarted) >= waitMs) return State::Pending;
-        break;  // interrupted early: wait out the rest of the call
-    }
+    if (!socket_) return TransferResult::Failed;
+    const TransferResult handshake = socket_->FinishConnect(budget);
+    if (handshake != TransferResult::Idle) return handshake;
+    if (static_cast<int>(TickNow() - callStarted) >= waitMs) return TransferResult::Idle;
+    // Interrupted early: wait out the rest of the call.
   }
 }
 
@@ -69,13 +64,13 @@ void EnsureServerSocket(ServerLink& link, const RelaySettings& settings, Resolve
 void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int waitMs) {
   if (!link.connecting) return;
   switch (link.connecting->Advance(waitMs)) {
-    case ServerConnectAttempt::State::Pending:
+    case TransferResult::Idle:
       return;
-    case ServerConnectAttempt::State::Failed:
+    case TransferResult::Failed:
       link.connecting.reset();
       LogErr("%s: Unable to connect to server. Check address and port\n", TimestampNow().c_str());
       return;
-    case ServerConnectAttempt::State::Connected: {
+    case TransferResult::Done: {
       auto stream = std::make_unique<ServerStream>(link.connecting->TakeSocket(), link.loopWake);
       link.connecting.reset();
       if (!stream->Start()) {
@@ -95,6 +90,5 @@ void CloseServerSocket(ServerLink& link) {
   LogOut("%s: server socket disconnected\n", TimestampNow().c_str());
   link.serverSocket.reset();
 }
-
 
 }  // namespace veltor

@@ -17,6 +17,7 @@
 #include "net/NetSocket.h"
 #include "net/Resolver.h"
 #include "net/ServerStream.h"
+#include "net/TransferResult.h"
 
 namespace veltor {
 
@@ -25,11 +26,11 @@ class ServerConnectAttempt {
  public:
   ServerConnectAttempt(const std::string& host, uint16_t port, Resolver& resolver);
 
-  enum class State { Pending, Connected, Failed };
-  // Goes on with the attempt for at most `waitMs`. Failed once the name does
-  // not resolve, the server refuses, or kConnectTimeoutMs have passed.
-  State Advance(int waitMs);
-  // The connected socket, once Advance said Connected.
+  // Goes on with the attempt for at most `waitMs`. Done: connected. Idle:
+  // still under way. Failed: the name does not resolve, the server refuses, or
+  // kConnectTimeoutMs have passed.
+  [[nodiscard]] TransferResult Advance(int waitMs);
+  // The connected socket, once Advance said Done.
   std::unique_ptr<NetSocket> TakeSocket() { return std::move(socket_); }
 
  private:

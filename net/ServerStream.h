@@ -65,8 +65,6 @@ class ServerStream {
   // taken nothing for kServerSendStallMs is given up in both directions.
   void ContinueForward();
 
-  NetSocket& Socket() { return *socket_; }
-
  private:
   void RunReader();
   bool ReadingEnded() const;

@@ -1,7 +1,6 @@
 #include "net/Transfer.h"
 
-#include <chrono>
-
+#include "base/Clock.h"
 #include "platform/SocketWait.h"
 
 namespace veltor {
@@ -10,41 +9,25 @@ namespace {
 
 bool Usable(const NetSocket* socket) { return socket != nullptr && socket->Valid(); }
 
-TransferResult ResultOf(const IoOutcome& outcome) {
-  switch (outcome.kind) {
-    case IoOutcome::Kind::Moved:
-      return TransferResult::Done;
-    case IoOutcome::Kind::WouldBlock:
-      return TransferResult::Idle;
-    case IoOutcome::Kind::Closed:  // the peer closed its side
-    case IoOutcome::Kind::Failed:
-      break;
-  }
-  return TransferResult::Failed;
-}
-
 bool HasWake(const WakeSignal* wake) { return wake != nullptr && wake->NativeHandle() != kNoSocket; }
 
 }  // namespace
-
-TransferResult ClassifyReceive(long long received, int error) { return ResultOf(SortReceiveResult(received, error)); }
 
 TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, const SendBound& bound) {
   if (!Usable(socket)) return TransferResult::Failed;
   if (length == 0) return TransferResult::Done;
 
-  using Clock = std::chrono::steady_clock;
   TransferResult result = TransferResult::Done;
-  Clock::time_point lastProgress = Clock::now();
+  uint32_t lastProgressTick = TickNow();
   // With a wake signal every reason to give up arrives as a wake-up, so the
   // wait for room needs no short time-out.
   const int waitMs = HasWake(bound.wake) ? kWorkerIdleWaitMs : kSendWaitMs;
   while (length > 0) {
     const IoOutcome sent = SendNow(socket->Handle(), bytes, length);
-    if (sent.kind == IoOutcome::Kind::Moved) {
+    if (sent.kind == IoOutcome::Kind::Done) {
       bytes += sent.bytes;
       length -= sent.bytes;
-      lastProgress = Clock::now();
+      lastProgressTick = TickNow();
       continue;
     }
     if (sent.kind != IoOutcome::Kind::WouldBlock) return TransferResult::Failed;
@@ -60,7 +43,9 @@ TransferResult SendAll(const uint8_t* bytes, size_t length, NetSocket* socket, c
         break;
     }
     if (bound.giveUp && bound.giveUp()) return TransferResult::Failed;
-    if (bound.stallLimitMs >= 0 && Clock::now() - lastProgress >= std::chrono::milliseconds(bound.stallLimitMs)) {
+    // Unsigned 32-bit tick differences stay right across the tick's wrap.
+    if (bound.stallLimitMs >= 0 &&
+        static_cast<uint32_t>(TickNow() - lastProgressTick) >= static_cast<uint32_t>(bound.stallLimitMs)) {
       return TransferResult::Failed;
     }
   }
@@ -73,7 +58,7 @@ TransferResult SendSome(const uint8_t* bytes, size_t length, NetSocket* socket, 
   if (length == 0) return TransferResult::Done;
   const IoOutcome outcome = SendNow(socket->Handle(), bytes, length);
   sent = outcome.bytes;
-  return ResultOf(outcome);
+  return ResultOf(outcome.kind);
 }
 
 TransferResult ReceiveSome(NetSocket* socket, uint8_t* buffer, size_t capacity, size_t& received) {
@@ -81,7 +66,7 @@ TransferResult ReceiveSome(NetSocket* socket, uint8_t* buffer, size_t capacity, 
   if (!Usable(socket)) return TransferResult::Failed;
   const IoOutcome outcome = ReceiveNow(socket->Handle(), buffer, capacity);
   received = outcome.bytes;
-  return ResultOf(outcome);
+  return ResultOf(outcome.kind);
 }
 
 bool WaitReadable(NetSocket* socket, int waitMs, WakeSignal* wake) {
@@ -104,11 +89,11 @@ TransferResult ReceiveChunk(NetSocket* socket, std::unique_ptr<DataChunk>& chunk
   }
   uint8_t buffer[kChunkMaxBytes];
   const IoOutcome outcome = ReceiveNow(socket->Handle(), buffer, sizeof buffer);
-  if (outcome.kind == IoOutcome::Kind::Moved) {
+  if (outcome.kind == IoOutcome::Kind::Done) {
     chunk = std::make_unique<DataChunk>();
     chunk->bytes.assign(buffer, buffer + outcome.bytes);
   }
-  return ResultOf(outcome);
+  return ResultOf(outcome.kind);
 }
 
 }  // namespace veltor

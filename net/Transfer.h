@@ -13,11 +13,10 @@
 
 #include "base/Constants.h"
 #include "net/NetSocket.h"
+#include "net/TransferResult.h"
 #include "platform/WakeSignal.h"
 
 namespace veltor {
-
-enum class TransferResult { Done = 0, Idle = 1, Failed = 2 };
 
 // An owned block of bytes of exactly its length.
 struct DataChunk {
@@ -62,8 +61,5 @@ struct SendBound {
 // or an error). `wake`, when given and raised, ends the wait early (false) and
 // is drained. An interrupted wait counts as a time-out.
 bool WaitReadable(NetSocket* socket, int waitMs, WakeSignal* wake = nullptr);
-
-// Sorts what a receive returned and the system's error code.
-TransferResult ClassifyReceive(long long received, int error);
 
 }  // namespace veltor

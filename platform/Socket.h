@@ -1,7 +1,8 @@
 // The operating system's TCP/IPv4 sockets, as the relay relies on them. Every
 // call here returns at once: sockets are made non-blocking, and waiting is
 // SocketWait's job. Nothing here prints or keeps state; net/ builds the
-// relay's own socket logic (results, bounds, messages) on top.
+// relay's own socket logic (results, bounds, messages) on top. What both
+// systems do alike is in platform/Socket.cpp, the rest in each system's own.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,21 @@ using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 #endif
 
+// What one socket call did (send, receive, accept, connect), with the
+// system's error code (errno, or WSAGetLastError() on Windows) saved at once:
+//   Done        it happened; `bytes` is what a send or a receive moved;
+//   WouldBlock  not now: no room, no data, no connection pending, a connect
+//               still under way, or a signal cut the call short;
+//   Closed      a receive met the peer's end of stream;
+//   Failed      the system refused; `error` says why (0 when it gave no code).
+// net/ sorts these into the relay's own TransferResult.
+struct IoOutcome {
+  enum class Kind { Done, WouldBlock, Closed, Failed };
+  Kind kind = Kind::Failed;
+  size_t bytes = 0;
+  int error = 0;  // set whenever the call itself failed (WouldBlock or Failed)
+};
+
 // An IPv4 stream socket that no child process inherits; kNoSocket when the
 // system refuses one.
 SocketHandle OpenStreamSocket();
@@ -30,31 +46,22 @@ bool AllowPortReuse(SocketHandle socket);
 // Every local address, `port`.
 bool BindAnyAddress(SocketHandle socket, uint16_t port);
 bool StartListening(SocketHandle socket, int backlog);
-// One pending connection, already non-blocking; kNoSocket when none.
-SocketHandle AcceptConnection(SocketHandle listenSocket);
+// One pending connection, already non-blocking, into `accepted` (Done);
+// `accepted` is kNoSocket otherwise.
+[[nodiscard]] IoOutcome AcceptConnection(SocketHandle listenSocket, SocketHandle& accepted);
 
 // Starts connecting to `networkAddress` (network byte order) and `port`
-// without waiting; false when the attempt failed at once.
-bool StartConnect(SocketHandle socket, uint32_t networkAddress, uint16_t port);
-enum class ConnectProgress { Pending, Connected, Failed };
-// Waits at most `waitMs` for a started connection to be made or refused; an
-// interrupted wait is Pending.
-ConnectProgress AwaitConnect(SocketHandle socket, int waitMs);
+// without waiting: Done when connected at once, WouldBlock while under way.
+[[nodiscard]] IoOutcome StartConnect(SocketHandle socket, uint32_t networkAddress, uint16_t port);
+// Waits at most `waitMs` for a started connection: Done once made, Failed
+// once refused, WouldBlock while still under way (an interrupted wait too).
+[[nodiscard]] IoOutcome AwaitConnect(SocketHandle socket, int waitMs);
 
-// What one send or receive did.
-struct IoOutcome {
-  enum class Kind { Moved, WouldBlock, Closed, Failed };
-  Kind kind = Kind::Failed;
-  size_t bytes = 0;  // when Moved
-};
 // Sends what the socket takes at once; a broken connection is Failed, never a
-// signal. An interrupted call is WouldBlock.
-IoOutcome SendNow(SocketHandle socket, const uint8_t* bytes, size_t length);
-// Receives what the socket holds, at most `capacity`; Closed at the peer's end
-// of stream. An interrupted call is WouldBlock.
-IoOutcome ReceiveNow(SocketHandle socket, uint8_t* buffer, size_t capacity);
-// Sorts what a receive returned and the system's error code.
-IoOutcome SortReceiveResult(long long result, int error);
+// signal.
+[[nodiscard]] IoOutcome SendNow(SocketHandle socket, const uint8_t* bytes, size_t length);
+// Receives what the socket holds, at most `capacity`.
+[[nodiscard]] IoOutcome ReceiveNow(SocketHandle socket, uint8_t* buffer, size_t capacity);
 
 // The IPv4 address of the connection's peer, in host byte order.
 bool ReadPeerAddress(SocketHandle socket, uint32_t& address);

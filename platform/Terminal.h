@@ -13,10 +13,6 @@
 
 namespace veltor {
 
-// Keys read by a thread of their own, where the system cannot wait on its
-// standard input and a socket together (Windows).
-struct KeyQueue;
-
 class ConsoleInput {
  public:
   ConsoleInput();   // standard input
@@ -38,14 +34,11 @@ class ConsoleInput {
   void WaitReadable(int waitMs, WakeSignal* wake);
 
  private:
-  void TakeTerminalIfForeground();
-
-  bool isTerminal_ = false;
-  bool modeSaved_ = false;
-  bool rawModeSet_ = false;
-  bool takingKeys_ = false;
-  bool ended_ = false;
-  std::shared_ptr<KeyQueue> keys_;
+  // Each system's own: the terminal's mode flags on Linux, the queue of a
+  // reading thread on Windows (which cannot wait on standard input and a
+  // socket together).
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace veltor

@@ -38,7 +38,9 @@ using ConfigLineObserver = std::function<void(const ConfigLine&)>;
 // of the statuses above after printing the matching message.
 int LoadSettings(const std::string& path, RelaySettings& settings, const ConfigLineObserver& observer = {});
 
-// The pieces of the loader, exposed for tests.
+// The loader's pieces. veltor-check reads numbers, rule fields and addresses
+// with them, so that what it reports is what the relay reads; the unit tests
+// and the configuration fuzzer check them one by one.
 
 // atoi's meaning (leading whitespace, optional sign, digits; 0 when there are
 // none), saturated at the 32-bit limits instead of overflowing.
@@ -70,6 +72,5 @@ std::optional<MaskRule> ParseRuleLine(std::string_view stripped);
 
 // Composes four octets (each cut to 16 bits, spilling into the octet above).
 uint32_t ComposeAddress(int32_t a, int32_t b, int32_t c, int32_t d);
-
 
 }  // namespace veltor

@@ -81,12 +81,32 @@ bool InForeground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
 
 }  // namespace
 
-ConsoleInput::ConsoleInput() {
-  isTerminal_ = isatty(STDIN_FILENO) == 1;
-  if (!isTerminal_) return;
+struct ConsoleInput::State {
+  bool isTerminal = false;
+  bool modeSaved = false;
+  bool rawModeSet = false;
+  bool takingKeys = false;
+  bool ended = false;
+
+  void TakeTerminalIfForeground() {
+    // In the background of a shell (`veltor file &`, or `bg` after Ctrl-Z),
+    // setting or reading the terminal would stop the process (SIGTTOU, SIGTTIN):
+    // leave it to the foreground job and take no keys; signals still work.
+    takingKeys = InForeground();
+    if (takingKeys && tcsetattr(STDIN_FILENO, TCSANOW, &rawMode) == 0) {
+      rawModeSet = true;
+      rawModeActive = 1;
+    }
+  }
+};
+
+ConsoleInput::ConsoleInput() : state_(std::make_unique<State>()) {
+  State& state = *state_;
+  state.isTerminal = isatty(STDIN_FILENO) == 1;
+  if (!state.isTerminal) return;
   termios mode{};
   if (tcgetattr(STDIN_FILENO, &mode) != 0) {
-    takingKeys_ = InForeground();  // keys as they come, line by line
+    state.takingKeys = InForeground();  // keys as they come, line by line
     return;
   }
   savedMode = mode;
@@ -98,36 +118,26 @@ ConsoleInput::ConsoleInput() {
   rawMode.c_cc[VMIN] = 1;
   rawMode.c_cc[VTIME] = 0;
   savedModeValid = 1;
-  modeSaved_ = true;
+  state.modeSaved = true;
   InstallTerminalHandlers();
-  TakeTerminalIfForeground();
+  state.TakeTerminalIfForeground();
 }
 
-bool ConsoleInput::SendsEscapeSequences() const { return isTerminal_; }
+bool ConsoleInput::SendsEscapeSequences() const { return state_->isTerminal; }
 
 ConsoleInput::~ConsoleInput() {
-  if (rawModeSet_) RestoreTerminalMode();
-}
-
-void ConsoleInput::TakeTerminalIfForeground() {
-  // In the background of a shell (`veltor file &`, or `bg` after Ctrl-Z),
-  // setting or reading the terminal would stop the process (SIGTTOU, SIGTTIN):
-  // leave it to the foreground job and take no keys; signals still work.
-  takingKeys_ = InForeground();
-  if (takingKeys_ && tcsetattr(STDIN_FILENO, TCSANOW, &rawMode) == 0) {
-    rawModeSet_ = true;
-    rawModeActive = 1;
-  }
+  if (state_->rawModeSet) RestoreTerminalMode();
 }
 
 bool ConsoleInput::TakeKeys() {
+  State& state = *state_;
   // `fg` on a job that runs in the background sends no SIGCONT, so while in
   // the background look each time whether the terminal has come back.
-  if (isTerminal_ && modeSaved_ && (continuedSignalled != 0 || !takingKeys_)) {
+  if (state.isTerminal && state.modeSaved && (continuedSignalled != 0 || !state.takingKeys)) {
     continuedSignalled = 0;
-    TakeTerminalIfForeground();
+    state.TakeTerminalIfForeground();
   }
-  return !ended_ && (!isTerminal_ || takingKeys_);
+  return !state.ended && (!state.isTerminal || state.takingKeys);
 }
 
 int ConsoleInput::ReadByte(int waitMs) {
@@ -135,13 +145,13 @@ int ConsoleInput::ReadByte(int waitMs) {
   const int ready = poll(&entry, 1, waitMs);
   if (ready <= 0) return -1;
   if ((entry.revents & POLLNVAL) != 0) {
-    ended_ = true;
+    state_->ended = true;
     return -1;
   }
   unsigned char byte = 0;
   const ssize_t got = read(STDIN_FILENO, &byte, 1);
   if (got == 1) return byte;
-  if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) ended_ = true;
+  if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) state_->ended = true;
   return -1;
 }
 
@@ -150,7 +160,7 @@ void ConsoleInput::WaitReadable(int waitMs, WakeSignal* wake) {
   // wake signal (left raised for its owner) or a signal.
   const bool wakeable = wake != nullptr && wake->NativeHandle() != kNoSocket;
   pollfd entries[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeable ? wake->NativeHandle() : -1, POLLIN, 0}};
-  if (poll(entries, wakeable ? 2 : 1, waitMs) > 0 && (entries[0].revents & POLLNVAL) != 0) ended_ = true;
+  if (poll(entries, wakeable ? 2 : 1, waitMs) > 0 && (entries[0].revents & POLLNVAL) != 0) state_->ended = true;
 }
 
 }  // namespace veltor

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "base/Output.h"
-#include "platform/windows/Winsock.h"
+#include "platform/SystemSockets.h"
 
 namespace veltor {
 
@@ -62,7 +62,7 @@ bool SetUpProcess() {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   UseCrLfLineEnds();
-  ok = EnsureWinsockStarted() && ok;
+  ok = EnsureSocketsStarted() && ok;
   ok = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0 && ok;
   return ok;
 }

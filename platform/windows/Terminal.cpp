@@ -11,6 +11,8 @@
 
 namespace veltor {
 
+namespace {
+
 // What the reading thread hands the loop. Shared, so the thread, which may
 // sit in a read of standard input until the process ends, never outlives it.
 struct KeyQueue {
@@ -38,8 +40,6 @@ struct KeyQueue {
     return stop;
   }
 };
-
-namespace {
 
 // How often the console reader looks at its stop request while no key comes.
 constexpr DWORD kConsoleWaitMs = 200;
@@ -84,19 +84,21 @@ void ReadPipedKeys(const std::shared_ptr<KeyQueue>& queue, HANDLE input) {
 
 }  // namespace
 
-ConsoleInput::ConsoleInput() : keys_(std::make_shared<KeyQueue>()) {
+struct ConsoleInput::State {
+  std::shared_ptr<KeyQueue> keys = std::make_shared<KeyQueue>();
+};
+
+ConsoleInput::ConsoleInput() : state_(std::make_unique<State>()) {
+  std::shared_ptr<KeyQueue> queue = state_->keys;
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) {
-    ended_ = keys_->ended = true;
+    queue->ended = true;
     return;
   }
   // GetConsoleMode, not _isatty: the null device passes for a character
   // device, but it is no keyboard.
   DWORD mode = 0;
-  isTerminal_ = GetConsoleMode(input, &mode) != 0;
-  takingKeys_ = true;
-  std::shared_ptr<KeyQueue> queue = keys_;
-  if (isTerminal_) {
+  if (GetConsoleMode(input, &mode) != 0) {
     std::thread([queue, input] { ReadConsoleKeys(queue, input); }).detach();
   } else {
     std::thread([queue, input] { ReadPipedKeys(queue, input); }).detach();
@@ -104,36 +106,39 @@ ConsoleInput::ConsoleInput() : keys_(std::make_shared<KeyQueue>()) {
 }
 
 ConsoleInput::~ConsoleInput() {
-  std::lock_guard<std::mutex> guard(keys_->mutex);
-  keys_->stop = true;
-  keys_->wake = nullptr;
+  KeyQueue& keys = *state_->keys;
+  std::lock_guard<std::mutex> guard(keys.mutex);
+  keys.stop = true;
+  keys.wake = nullptr;
 }
 
 bool ConsoleInput::SendsEscapeSequences() const { return false; }
 
 bool ConsoleInput::TakeKeys() {
-  std::lock_guard<std::mutex> guard(keys_->mutex);
-  return !keys_->ended || !keys_->bytes.empty();
+  KeyQueue& keys = *state_->keys;
+  std::lock_guard<std::mutex> guard(keys.mutex);
+  return !keys.ended || !keys.bytes.empty();
 }
 
 int ConsoleInput::ReadByte(int waitMs) {
-  std::unique_lock<std::mutex> lock(keys_->mutex);
-  keys_->arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
-                          [this] { return !keys_->bytes.empty() || keys_->ended; });
-  if (keys_->bytes.empty()) return -1;
-  const int byte = keys_->bytes.front();
-  keys_->bytes.pop_front();
+  KeyQueue& keys = *state_->keys;
+  std::unique_lock<std::mutex> lock(keys.mutex);
+  keys.arrived.wait_for(lock, std::chrono::milliseconds(waitMs), [&keys] { return !keys.bytes.empty() || keys.ended; });
+  if (keys.bytes.empty()) return -1;
+  const int byte = keys.bytes.front();
+  keys.bytes.pop_front();
   return byte;
 }
 
 void ConsoleInput::WaitReadable(int waitMs, WakeSignal* wake) {
+  KeyQueue& keys = *state_->keys;
   {
-    std::unique_lock<std::mutex> lock(keys_->mutex);
-    keys_->wake = wake;
-    if (!keys_->bytes.empty() || keys_->ended) return;
+    std::unique_lock<std::mutex> lock(keys.mutex);
+    keys.wake = wake;
+    if (!keys.bytes.empty() || keys.ended) return;
     if (wake == nullptr) {
-      keys_->arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
-                              [this] { return !keys_->bytes.empty() || keys_->ended; });
+      keys.arrived.wait_for(lock, std::chrono::milliseconds(waitMs),
+                            [&keys] { return !keys.bytes.empty() || keys.ended; });
       return;
     }
   }
@@ -141,7 +146,5 @@ void ConsoleInput::WaitReadable(int waitMs, WakeSignal* wake) {
   // both; the signal is left raised for the loop to see.
   wake->Wait(waitMs);
 }
-
-void ConsoleInput::TakeTerminalIfForeground() {}
 
 }  // namespace veltor

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "platform/windows/Winsock.h"
+#include "platform/SystemSockets.h"
 
 namespace veltor {
 
@@ -11,12 +11,10 @@ namespace {
 // A UDP socket on loopback connected to itself: one datagram raises it, and
 // unlike an event object it can sit in the same select as a client's socket.
 SocketHandle OpenSelfConnectedSocket() {
-  if (!EnsureWinsockStarted()) return kNoSocket;
+  if (!EnsureSocketsStarted()) return kNoSocket;
   const SOCKET udp = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (udp == INVALID_SOCKET) return kNoSocket;
-  sockaddr_in self{};
-  self.sin_family = AF_INET;
-  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in self = Ipv4Address(htonl(INADDR_LOOPBACK), 0);
   int length = sizeof self;
   u_long on = 1;
   if (bind(udp, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||

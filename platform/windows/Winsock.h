@@ -1,5 +1,6 @@
 // Winsock for the Windows side of the seam: the headers in the order they
-// need, and the one start-up every socket or name call must come after.
+// need them. Every socket or name call must come after EnsureSocketsStarted()
+// (platform/SystemSockets.h).
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -16,10 +17,7 @@
 
 namespace veltor {
 
-// Starts Winsock 2.2 once per process (any thread, any number of calls);
-// false when the system has none.
-bool EnsureWinsockStarted();
-
+// What Winsock's calls take; SystemSockets.h has the Linux twin.
 inline SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
 }  // namespace veltor

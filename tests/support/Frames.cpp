@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/common/GreetingDecoder.h"
+
 namespace veltor::testing {
 
 namespace {
@@ -10,12 +12,6 @@ uint8_t ByteAt(std::string_view bytes, size_t i) { return static_cast<uint8_t>(b
 
 uint16_t ReadLe16(std::string_view bytes, size_t at) {
   return static_cast<uint16_t>(ByteAt(bytes, at) | (ByteAt(bytes, at + 1) << 8));
-}
-
-uint32_t ReadLe32(std::string_view bytes, size_t at) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(ByteAt(bytes, at + i)) << (8 * i);
-  return value;
 }
 
 void AppendLe(std::string& out, uint32_t value, size_t byteCount) {
@@ -31,27 +27,6 @@ uint16_t Checksum(std::string_view bytes) {
 }
 
 }  // namespace
-
-bool ParseTextFrame(std::string_view bytes, ParsedFrame& out, size_t& consumed) {
-  if (bytes.size() < kTextFrameOverheadBytes) return false;
-  const uint8_t type = ByteAt(bytes, 0);
-  const uint16_t length = ReadLe16(bytes, 1);
-  if (type != kTextFrameType || length < kTextFrameOverheadBytes || bytes.size() < length) {
-    return false;
-  }
-  const size_t textLength = length - kTextFrameOverheadBytes;
-  const size_t terminatorAt = 7 + textLength;
-  if (ByteAt(bytes, terminatorAt) != 0) return false;
-
-  out.type = type;
-  out.length = length;
-  out.tick = ReadLe32(bytes, 3);
-  out.text.assign(bytes.substr(7, textLength));
-  out.checksum = ReadLe16(bytes, length - 2);
-  out.checksumOk = out.checksum == Checksum(bytes.substr(0, length - 2));
-  consumed = length;
-  return true;
-}
 
 std::string EncodeTextFrame(std::string_view text, uint32_t tick) {
   const size_t length = text.size() + kTextFrameOverheadBytes;
@@ -76,10 +51,10 @@ std::vector<std::string> ReadGreeting(TestClient& client, size_t count) {
     if (length < kTextFrameOverheadBytes || !client.ReadExactly(length - 3, rest, std::chrono::seconds(5))) {
       return texts;
     }
-    ParsedFrame frame;
-    size_t consumed = 0;
-    if (!ParseTextFrame(header + rest, frame, consumed) || !frame.checksumOk || consumed != length) return texts;
-    texts.push_back(frame.text);
+    const std::string frame = header + rest;
+    const tools::GreetingDecode decode = tools::DecodeGreeting(frame);
+    if (decode.kind != tools::GreetingDecode::Kind::kFrame || decode.length != length) return texts;
+    texts.emplace_back(decode.text);
   }
   return texts;
 }

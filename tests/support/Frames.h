@@ -1,5 +1,7 @@
-// Reading the greeting frames a client receives at admission, independently
-// of the relay's own code, so tests check the bytes on the wire.
+// The greeting frames a client receives at admission, read and written
+// independently of the relay's own code, so tests check the bytes on the wire.
+// They are read with veltor-watch's reader (tools/common/GreetingDecoder.h),
+// the project's one parser of the frame, which is no relay code either.
 //
 // Frame layout (all integers little-endian):
 //   byte 0        0x74 ('t'), the text frame type
@@ -23,25 +25,8 @@ namespace veltor::testing {
 inline constexpr uint8_t kTextFrameType = 0x74;
 inline constexpr size_t kTextFrameOverheadBytes = 10;
 
-struct ParsedFrame {
-  uint8_t type = 0;
-  uint16_t length = 0;    // N, the whole frame
-  uint32_t tick = 0;
-  std::string text;       // without the zero terminator
-  uint16_t checksum = 0;  // as received
-  bool checksumOk = false;
-};
-
-// Parses one text frame from the front of `bytes`. True when a whole,
-// well-formed frame is there: type 0x74, N >= 10, N bytes available and a zero
-// byte after the text. `consumed` is then N, so a test can walk a stream of
-// frames. A wrong checksum still parses (checksumOk false) so the test can
-// report it. False otherwise (too short or malformed); `out` and `consumed`
-// are then left untouched.
-bool ParseTextFrame(std::string_view bytes, ParsedFrame& out, size_t& consumed);
-
 // The frame for `text` at `tick`, built from the layout above; for tests of
-// the parser and for comparing whole frames once the tick is known.
+// the reader and for comparing whole frames once the tick is known.
 std::string EncodeTextFrame(std::string_view text, uint32_t tick);
 
 // The texts of the next `count` greeting frames `client` receives, each one

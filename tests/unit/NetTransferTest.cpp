@@ -151,7 +151,7 @@ TEST(ReceiveChunk, RaisedWakeSignalCutsTheWaitShortAndIsDrained) {
 
 TEST(Transfer, BothPrimitivesFailWithoutAUsableSocket) {
   const Bytes block = Pattern<Bytes>(5, 0);
-  NetSocket none(NetSocket::kInvalidHandle);
+  NetSocket none(kNoSocket);
   for (NetSocket* socket : {static_cast<NetSocket*>(nullptr), &none}) {
     std::unique_ptr<DataChunk> chunk;
     EXPECT_EQ(ReceiveChunk(socket, chunk), TransferResult::Failed);
@@ -247,19 +247,6 @@ TEST(SendAll, StallLimitCountsFromTheLastByteTakenNotFromTheStart) {
   EXPECT_GT(Since(start), milliseconds(bound.stallLimitMs));
   reader.join();
   EXPECT_TRUE(received == block) << "received " << received.size() << " of " << block.size() << " bytes";
-}
-
-TEST(ClassifyReceive, SortsEachOutcomeOfRecv) {
-  EXPECT_EQ(ClassifyReceive(1, 0), TransferResult::Done);
-  EXPECT_EQ(ClassifyReceive(1000, EAGAIN), TransferResult::Done);
-  EXPECT_EQ(ClassifyReceive(0, 0), TransferResult::Failed);
-  EXPECT_EQ(ClassifyReceive(0, EAGAIN), TransferResult::Failed);
-  for (const int error : {EAGAIN, EWOULDBLOCK, EINTR}) {
-    EXPECT_EQ(ClassifyReceive(-1, error), TransferResult::Idle) << std::strerror(error);
-  }
-  for (const int error : {ECONNRESET, ENOTCONN, EBADF, ETIMEDOUT}) {
-    EXPECT_EQ(ClassifyReceive(-1, error), TransferResult::Failed) << std::strerror(error);
-  }
 }
 
 // Keeps the lowest descriptors busy so that new sockets get numbers above

@@ -66,11 +66,6 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
-std::string Dotted(uint32_t address) {
-  return std::to_string(Octet(address, 0)) + "." + std::to_string(Octet(address, 1)) + "." +
-         std::to_string(Octet(address, 2)) + "." + std::to_string(Octet(address, 3));
-}
-
 // How a number line reads: whether it holds a number and nothing else, and
 // that number's true value, so a value the relay cuts or pins can be named.
 struct NumberText {
@@ -188,7 +183,8 @@ void CheckAddressText(int lineNumber, const char* name, const int32_t* octets, s
   if (!outside) return;
   const uint32_t read = ComposeAddress(octets[0], octets[1], octets[2], octets[3]);
   findings.push_back({lineNumber, Severity::kWarning,
-                      std::string(name) + " " + written + " is read as " + Dotted(read) + ": each part is 0-255"});
+                      std::string(name) + " " + written + " is read as " + DottedAddress(read) +
+                          ": each part is 0-255"});
 }
 
 // A rule line's own findings; the rule it makes is kept for the checks across rules.
@@ -220,9 +216,9 @@ void CheckRule(const SeenLine& line, std::vector<Finding>& findings, std::vector
   }
   if ((rule->address & ~rule->mask) != 0) {
     findings.push_back({line.number, Severity::kWarning,
-                        "address " + Dotted(rule->address) + " has bits outside mask " + Dotted(rule->mask) +
-                            ": this rule never matches (within the mask the address is " +
-                            Dotted(rule->address & rule->mask) + ")"});
+                        "address " + DottedAddress(rule->address) + " has bits outside mask " +
+                            DottedAddress(rule->mask) + ": this rule never matches (within the mask the address is " +
+                            DottedAddress(rule->address & rule->mask) + ")"});
   }
   rules.push_back({line.number, *rule});
 }

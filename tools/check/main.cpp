@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     return kStatusUsage;
   }
   const veltor::check::CheckResult result =
-      veltor::check::CheckConfigFile(argv[1], veltor::tools::SystemResolver(kLookupLimit));
+      veltor::check::CheckConfigFile(argv[1], veltor::tools::TimeBoundResolver(kLookupLimit));
   Write(STDOUT_FILENO, result.report);
   return result.status;
 }

@@ -15,7 +15,7 @@ namespace veltor::tools {
 namespace {
 
 // Shared by the caller and the look-up thread, which may outlive the call.
-struct PendingLookup {
+struct AnswerSlot {
   std::mutex mutex;
   std::condition_variable done;
   bool finished = false;
@@ -51,7 +51,7 @@ HostLookup LookUpHost(const std::string& host, std::chrono::milliseconds limit) 
   }
   // getaddrinfo has no time-out of its own, so it runs on a thread that is left
   // behind when the answer is late; the process ends soon after anyway.
-  auto pending = std::make_shared<PendingLookup>();
+  auto pending = std::make_shared<AnswerSlot>();
   std::thread([pending, host] {
     HostLookup answer = Resolve(host);
     const std::lock_guard<std::mutex> lock(pending->mutex);
@@ -69,7 +69,7 @@ HostLookup LookUpHost(const std::string& host, std::chrono::milliseconds limit) 
   return pending->answer;
 }
 
-HostResolver SystemResolver(std::chrono::milliseconds limit) {
+HostResolver TimeBoundResolver(std::chrono::milliseconds limit) {
   return [limit](const std::string& host) { return LookUpHost(host, limit); };
 }
 

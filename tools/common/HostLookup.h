@@ -23,6 +23,6 @@ using HostResolver = std::function<HostLookup(const std::string& host)>;
 HostLookup LookUpHost(const std::string& host, std::chrono::milliseconds limit);
 
 // LookUpHost with a fixed limit, as a resolver to inject.
-HostResolver SystemResolver(std::chrono::milliseconds limit);
+HostResolver TimeBoundResolver(std::chrono::milliseconds limit);
 
 }  // namespace veltor::tools

@@ -5,12 +5,14 @@
 #include <string>
 
 #include "tests/support/Frames.h"
-#include "tools/watch/GreetingDecoder.h"
+#include "tools/common/GreetingDecoder.h"
 #include "tools/watch/Watch.h"
 
 namespace veltor::watch {
 namespace {
 
+using tools::DecodeGreeting;
+using tools::GreetingDecode;
 using Kind = GreetingDecode::Kind;
 using veltor::testing::EncodeTextFrame;
 

@@ -96,7 +96,7 @@ int Connect(const std::string& host, uint16_t port, int errFd) {
 
 // Everything typed goes to the relay; a relay that takes none of it for a
 // while is not reading this client, and waiting longer helps nobody.
-bool SendAll(int fd, std::string_view bytes) {
+bool SendInput(int fd, std::string_view bytes) {
   const auto deadline = Clock::now() + kSendStallLimit;
   while (!bytes.empty()) {
     const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -141,9 +141,9 @@ class StreamView {
  private:
   bool Drain() {
     while (greetings_ && !pending_.empty()) {
-      const GreetingDecode decode = DecodeGreeting(pending_);
-      if (decode.kind == GreetingDecode::Kind::kNotFrame) return Flush();
-      if (decode.kind == GreetingDecode::Kind::kNeedMore) {
+      const tools::GreetingDecode decode = tools::DecodeGreeting(pending_);
+      if (decode.kind == tools::GreetingDecode::Kind::kNotFrame) return Flush();
+      if (decode.kind == tools::GreetingDecode::Kind::kNeedMore) {
         if (!waiting_) frameDeadline_ = Clock::now() + kFrameRestWait;
         waiting_ = true;
         return true;
@@ -171,8 +171,8 @@ class StreamView {
 
 }  // namespace
 
-std::string GreetingLine(const GreetingDecode& frame) {
-  if (frame.kind == GreetingDecode::Kind::kBadFrame) {
+std::string GreetingLine(const tools::GreetingDecode& frame) {
+  if (frame.kind == tools::GreetingDecode::Kind::kBadFrame) {
     char sums[64];
     std::snprintf(sums, sizeof sums, "checksum %04X, the bytes sum to %04X", frame.checksum, frame.computed);
     return "[greeting] bad frame (" + std::string(sums) + "): " + tools::VisibleText(frame.text) + "\n";
@@ -225,7 +225,7 @@ int RunWatch(const std::string& host, uint16_t port, int inFd, int outFd, int er
         view.Finish();
         break;
       }
-      if (!SendAll(fd, std::string_view(buffer.data(), static_cast<size_t>(got)))) {
+      if (!SendInput(fd, std::string_view(buffer.data(), static_cast<size_t>(got)))) {
         Say(errFd, "the relay takes no input from this client");
         status = kStatusFailed;
         break;

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/watch/GreetingDecoder.h"
+#include "tools/common/GreetingDecoder.h"
 
 namespace veltor::watch {
 
 // "[greeting] text" for a frame, "[greeting] bad frame (...): text" for one
 // whose checksum is wrong; control bytes made visible; with its newline.
-std::string GreetingLine(const GreetingDecode& frame);
+std::string GreetingLine(const tools::GreetingDecode& frame);
 
 // Runs until the relay closes the connection or `inFd` ends. Messages go to
 // `errFd`. Returns the exit status: 0, or 1 when the relay cannot be reached

@@ -1,12 +1,11 @@
 #include "platform/NameLookup.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
+#include "platform/SystemSockets.h"
 
 namespace veltor {
 
-uint32_t LookUpHostAddress(const std::string& name) {
+uint32_t LookUpHostAddressBlocking(const std::string& name) {
+  if (!EnsureSocketsStarted()) return INADDR_NONE;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -17,10 +16,9 @@ uint32_t LookUpHostAddress(const std::string& name) {
   return address;
 }
 
-std::string LookUpHostName(uint32_t address) {
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_addr.s_addr = htonl(address);
+std::string LookUpHostNameBlocking(uint32_t address) {
+  if (!EnsureSocketsStarted()) return {};
+  const sockaddr_in peer = Ipv4Address(htonl(address), 0);
   char name[NI_MAXHOST] = "";
   // NI_NAMEREQD: no reverse entry gives no name rather than the dotted text.
   if (::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,

@@ -7,13 +7,18 @@
 //   N-2   checksum: the sum of bytes 0..N-3 modulo 2^16
 // Server data may begin with 't' too, so a frame is only what has this whole
 // structure; a frame whose sum is wrong is still one, reported as bad.
+//
+// The one reader of the frame: veltor-watch sorts a connection's start with
+// it, and the tests' kit reads the greetings its clients receive. It shares no
+// code with the relay's own writer (clients/GreetingFrame), so each checks the
+// other.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-namespace veltor::watch {
+namespace veltor::tools {
 
 struct GreetingDecode {
   enum class Kind {
@@ -33,4 +38,4 @@ struct GreetingDecode {
 // Decodes the frame at the front of `bytes`, which must not be empty.
 GreetingDecode DecodeGreeting(std::string_view bytes);
 
-}  // namespace veltor::watch
+}  // namespace veltor::tools

@@ -1,6 +1,6 @@
-#include "tools/watch/GreetingDecoder.h"
+#include "tools/common/GreetingDecoder.h"
 
-namespace veltor::watch {
+namespace veltor::tools {
 
 namespace {
 
@@ -35,7 +35,7 @@ GreetingDecode DecodeGreeting(std::string_view bytes) {
   decode.text = bytes.substr(kTextOffset, length - kOverheadBytes);
   decode.checksum = static_cast<uint16_t>(ByteAt(bytes, length - 2) | (ByteAt(bytes, length - 1) << 8));
   decode.computed = sum;
-  for (int i = 0; i < 4; ++i) decode.tick |= static_cast<uint32_t>(ByteAt(bytes, 3 + i)) << (8 * i);
+  for (size_t i = 0; i < 4; ++i) decode.tick |= static_cast<uint32_t>(ByteAt(bytes, 3 + i)) << (8 * i);
   if (sum == decode.checksum) {
     decode.kind = GreetingDecode::Kind::kFrame;
   } else if (decode.text.find('\0') == std::string_view::npos) {
@@ -47,4 +47,4 @@ GreetingDecode DecodeGreeting(std::string_view bytes) {
   return decode;
 }
 
-}  // namespace veltor::watch
+}  // namespace veltor::tools
