@@ -45,6 +45,27 @@ TEST(StartupCommandLine, WrongArgumentCountPrintsBannerAndUsage) {
   }
 }
 
+TEST(StartupCommandLine, ABadOptionIsNamedAfterTheBannerThenTheUsage) {
+  RelayHarness relay;
+  EXPECT_EQ(RunToExit(relay, {"--replay=12Q", "a.conf"}), 254);
+  EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) +
+                                          "Error: --replay: '12Q' is not a size (bytes, or K or M)\n"
+                                          "Usage: Veltor <configFile>\n");
+  EXPECT_EQ(relay.Process().Stdout(), "");
+}
+
+TEST(StartupCommandLine, HelpAndVersionGoToStandardOutputWithoutTheBanner) {
+  RelayHarness help;
+  EXPECT_EQ(RunToExit(help, {"--help"}), 0);
+  EXPECT_TRUE(help.Process().Stdout().starts_with("Usage: veltor [OPTION]... FILE\n"));
+  EXPECT_NE(help.Process().Stdout().find("\n  --max-total-backlog=SIZE "), std::string::npos);
+  EXPECT_EQ(help.Process().Stderr(), "");
+  RelayHarness version;
+  EXPECT_EQ(RunToExit(version, {"--version"}), 0);
+  EXPECT_EQ(version.Process().Stdout(), "Veltor 1.0\n");
+  EXPECT_EQ(version.Process().Stderr(), "");
+}
+
 TEST(StartupConfiguration, UnreadableFileIsStatus254) {
   // A file that is not there, a directory, a FIFO nobody writes (opening it
   // would block for ever) and a device that never ends.
