@@ -176,6 +176,19 @@ TEST(StartupRun, EachShutdownSignalEndsLikeEsc) {
   }
 }
 
+TEST(StartupRun, TheReopenSignalNeverEndsTheRelay) {
+  if (RelayIsWindowsBuild()) GTEST_SKIP() << "Windows has no SIGUSR2";
+  RelayHarness relay;
+  ASSERT_TRUE(relay.StartAndWaitListening(QuietConfig()));
+  relay.Process().Signal(SIGUSR2);
+  const size_t retries = relay.Process().CountInStderr("Unable to connect to server");
+  ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server", 5s, retries + 1));
+  relay.Process().Signal(SIGINT);
+  int status = -1;
+  ASSERT_TRUE(relay.Process().WaitForExit(2s, &status));
+  EXPECT_EQ(status, 0);
+}
+
 TEST(StartupRun, EndOfInputKeepsTheRelayRunning) {
   RelayHarness relay;
   ASSERT_TRUE(relay.StartAndWaitListening(QuietConfig()));
