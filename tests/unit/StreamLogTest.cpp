@@ -128,6 +128,21 @@ TEST(StreamLog, KeepingNoneStartsThePathAfresh) {
   EXPECT_EQ(Contents(path), stream.substr(200));
 }
 
+TEST(StreamLog, ARotationThatFailsIsWarnedOnceAndTheStreamGoesOnPastTheBound) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/console.log";
+  std::filesystem::create_directory(path + ".1");
+  const std::string stream = Stream(250);
+  CapturedOutput output;
+  {
+    StreamLog log(path, 100, 1);
+    ASSERT_TRUE(log.Start());
+    for (size_t at = 0; at < stream.size(); at += 50) Append(log, stream.substr(at, 50));
+  }
+  EXPECT_EQ(Contents(path), stream);
+  EXPECT_TRUE(IsLogLine(output.Err(), "stream log " + path + ": cannot rotate: Is a directory"));
+}
+
 TEST(StreamLog, AReopenAfterARenameStartsANewPath) {
   TempDir dir;
   const std::string path = dir.Path() + "/console.log";
