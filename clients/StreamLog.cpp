@@ -46,7 +46,7 @@ class LogFileWriter {
   }
 
   // Writes from `bytes`, rotating first when they would pass the bound, and
-  // never past it; how many bytes went (0 after a failure).
+  // not past it unless rotating failed; how many bytes went (0 after a failure).
   size_t Write(const uint8_t* bytes, size_t length) {
     if (rotateBytes_ > 0 && fileBytes_ >= rotateBytes_ && SteadyClock::now() >= rotateRetryAt_ && !Rotate()) return 0;
     const int64_t room = rotateBytes_ - fileBytes_;
@@ -248,14 +248,15 @@ void StreamLog::RunWriter(Shared& s) {
       if (written > 0 || !stopping) continue;
     }
     if (stopping) break;  // all written, or the disk refused the rest
-    // Data wakes the writer only when it has a file to write it to; a failed
-    // file is tried again at its retry time.
+    // Data wakes the writer only when it may write it: a failed file is tried
+    // again at its retry time, and only for data.
     std::unique_lock<std::mutex> guard(s.lock);
-    const SteadyClock::time_point until =
-        file.IsOpen() ? SteadyClock::now() + std::chrono::milliseconds(kWorkerIdleWaitMs) : file.RetryAt();
+    const SteadyClock::time_point now = SteadyClock::now();
+    const bool mayWrite = file.IsOpen() || now >= file.RetryAt();
+    const SteadyClock::time_point until = mayWrite ? now + std::chrono::milliseconds(kWorkerIdleWaitMs) : file.RetryAt();
     s.writerWaiting = true;
     s.changed.wait_until(guard, until, [&] {
-      return s.reopenRequested || s.stopRequested || (s.used > 0 && file.IsOpen());
+      return s.reopenRequested || s.stopRequested || (s.used > 0 && mayWrite);
     });
     s.writerWaiting = false;
   }

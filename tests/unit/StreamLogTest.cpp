@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -77,6 +78,28 @@ class StalledPath {
   int reader_ = -1;
 };
 
+// Standard error sent to a file for as long as this lives, so a test can
+// wait for a line the writer thread prints.
+class StderrInFile {
+ public:
+  explicit StderrInFile(std::string path) : path_(std::move(path)), saved_(::dup(STDERR_FILENO)) {
+    std::fflush(stderr);
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StderrInFile() {
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  std::string Text() const { return Contents(path_); }
+
+ private:
+  std::string path_;
+  int saved_;
+};
+
 TEST(StreamLog, AppendsExactlyTheBytesAfterWhatThePathHeld) {
   TempDir dir;
   const std::string held = dir.WriteFile("console.log", "held|");
@@ -141,6 +164,25 @@ TEST(StreamLog, ARotationThatFailsIsWarnedOnceAndTheStreamGoesOnPastTheBound) {
   }
   EXPECT_EQ(Contents(path), stream);
   EXPECT_TRUE(IsLogLine(output.Err(), "stream log " + path + ": cannot rotate: Is a directory"));
+}
+
+TEST(StreamLog, APathThatCannotBeOpenedIsWarnedOnceAndTriedAgainLater) {
+  TempDir dir;
+  const std::string directory = dir.Path() + "/later";
+  const std::string path = directory + "/console.log";
+  StderrInFile err(dir.Path() + "/stderr");
+  {
+    StreamLog log(path, 0, 5);
+    ASSERT_TRUE(log.Start());
+    Append(log, "kept");
+    ASSERT_TRUE(WaitUntil([&] { return err.Text().find("No such file or directory") != std::string::npos; }));
+    std::filesystem::create_directory(directory);
+    EXPECT_TRUE(WaitUntil([&] { return Contents(path) == "kept"; }));
+  }
+  const std::string text = err.Text();
+  const size_t split = text.find('\n') + 1;
+  EXPECT_TRUE(IsLogLine(text.substr(0, split), "stream log " + path + ": No such file or directory"));
+  EXPECT_TRUE(IsLogLine(text.substr(split), "stream log " + path + ": writing again"));
 }
 
 TEST(StreamLog, AReopenAfterARenameStartsANewPath) {
