@@ -22,7 +22,6 @@ inline constexpr int kStreamLogKeepDefault = 5;
 inline constexpr int kStreamLogKeepMax = 1000;
 // --max-backlog: below this an ordinary hiccup of a client's network would cut it off.
 inline constexpr int64_t kBacklogMinBytes = 64 * kKiB;
-inline constexpr int64_t kTotalBacklogDefaultBytes = 256 * kMiB;
 // --control: what a Unix socket address holds, its terminating NUL included.
 inline constexpr size_t kControlPathMaxBytes = 107;
 
@@ -43,7 +42,7 @@ struct RelayOptions {
   // A client whose queued backlog would pass this is disconnected.
   int64_t maxBacklogBytes = kDownstreamMaxBytes;
   // The sum of every client's backlog stays within this.
-  int64_t maxTotalBacklogBytes = kTotalBacklogDefaultBytes;
+  int64_t maxTotalBacklogBytes = kBacklogTotalMaxBytes;
 };
 
 }  // namespace veltor

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <string>
 
+#include "base/LogWriter.h"
 #include "clients/StreamLog.h"
 #include "tests/support/CapturedOutput.h"
 #include "tests/support/TempDir.h"
@@ -83,19 +84,25 @@ class StalledPath {
 class StderrInFile {
  public:
   explicit StderrInFile(std::string path) : path_(std::move(path)), saved_(::dup(STDERR_FILENO)) {
+    FlushLogMessages(kFlushWaitMs);
     std::fflush(stderr);
     const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ::dup2(fd, STDERR_FILENO);
     ::close(fd);
   }
   ~StderrInFile() {
+    FlushLogMessages(kFlushWaitMs);
     std::fflush(stderr);
     ::dup2(saved_, STDERR_FILENO);
     ::close(saved_);
   }
-  std::string Text() const { return Contents(path_); }
+  std::string Text() const {
+    FlushLogMessages(kFlushWaitMs);
+    return Contents(path_);
+  }
 
  private:
+  static constexpr int kFlushWaitMs = 5000;
   std::string path_;
   int saved_;
 };
