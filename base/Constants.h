@@ -70,6 +70,13 @@ inline constexpr size_t kModTextMaxBytes = 65535 - kTextFrameOverheadBytes;
 // longest size), far below what would strain memory.
 inline constexpr size_t kConfigFileMaxBytes = 16 * 1024 * 1024;
 
+// Stream log: how far the file may lag behind the stream before bytes are
+// dropped, how soon a failed open, write or rotation is tried again, and how
+// long shutdown waits for the disk to take what is left.
+inline constexpr size_t kStreamLogBufferBytes = 4 * 1024 * 1024;
+inline constexpr int kStreamLogRetryMs = 1000;
+inline constexpr int kStreamLogExitWaitMs = 2000;
+
 // Keyboard.
 inline constexpr int kKeyEsc = 27;
 inline constexpr int kEscSequenceWaitMs = 30;  // a lone ESC is one with nothing after it this long

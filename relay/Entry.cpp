@@ -1,6 +1,10 @@
 #include "relay/Entry.h"
 
+#include <string>
+#include <vector>
+
 #include "base/Clock.h"
+#include "relay/CommandLine.h"
 #include "relay/ConfigLoader.h"
 #include "relay/Keys.h"
 #include "base/Output.h"
@@ -22,13 +26,23 @@ class SignalRequests final : public LoopRequests {
   bool TakeStatusRequest() override { return veltor::TakeStatusRequest(); }
 };
 
+constexpr const char* kVersionLine = "Veltor 1.0\n";
+
 void PrintBanner() {
-  LogErr("Veltor 1.0\n");
+  LogErr("%s", kVersionLine);
   LogErr("Written by the Veltor maintainers\n");
   LogErr("https://veltor.example.org/\n");
   LogErr("\n");
   LogErr("ESC to exit, S to show status\n");
   LogErr("\n");
+}
+
+void PrintHelp() {
+  LogOut("Usage: veltor [OPTION]... FILE\n"
+         "Relays the byte stream of one TCP server to many TCP clients, as configuration FILE says.\n"
+         "\n"
+         "%s",
+         OptionsHelpText().c_str());
 }
 
 void PrintSummary(const RelaySettings& settings) {
@@ -47,14 +61,28 @@ int RunVeltor(int argc, char** argv) {
     return kStatusSetUpFailed;
   }
   SetLogTimestampSource(TimestampNow);
+  // A program started with no argv[0] at all has no arguments either.
+  const std::vector<std::string> args =
+      argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
+  const CommandLine commandLine = ParseCommandLine(args);
+  if (commandLine.action == CommandLine::Action::kHelp) {
+    PrintHelp();
+    return kStatusOk;
+  }
+  if (commandLine.action == CommandLine::Action::kVersion) {
+    LogOut("%s", kVersionLine);
+    return kStatusOk;
+  }
   PrintBanner();
-  if (argc != 2) {
+  if (commandLine.action == CommandLine::Action::kRefuse) {
+    if (!commandLine.error.empty()) LogErr("%s", commandLine.error.c_str());
     LogErr("Usage: Veltor <configFile>\n");
     return kStatusBadArguments;
   }
+  const RelayOptions options = commandLine.options;
 
   RelaySettings settings;
-  if (const int status = LoadSettings(argv[1], settings); status != 0) return status;
+  if (const int status = LoadSettings(commandLine.configPath, settings); status != 0) return status;
 
   Relay relay(settings, SystemResolver());
   TerminalKeys keys;

@@ -17,10 +17,12 @@ target_link_libraries(veltor_windows_test_support PRIVATE veltor_warnings)
 
 add_executable(windows_unit_tests
   unit/AdmissionJudgeTest.cpp
+  unit/CommandLineTest.cpp
   unit/ConfigLoaderTest.cpp
   unit/EventTextTest.cpp
   unit/GreetingFrameTest.cpp
-  unit/RelayLoopTest.cpp)
+  unit/RelayLoopTest.cpp
+  unit/ReplayBufferTest.cpp)
 target_link_libraries(windows_unit_tests PRIVATE veltor_relay veltor_windows_test_support gtest_main veltor_warnings)
 gtest_discover_tests(windows_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 60 LABELS "unit;windows" ENVIRONMENT "TZ=${VELTOR_TEST_TZ}")

@@ -18,6 +18,7 @@ namespace {
 
 volatile sig_atomic_t shutdownSignalled = 0;
 volatile sig_atomic_t statusSignalled = 0;
+volatile sig_atomic_t reopenSignalled = 0;
 
 volatile sig_atomic_t signalWakeHandle = -1;
 
@@ -37,6 +38,11 @@ void OnShutdownSignal(int) {
 }
 void OnStatusSignal(int) {
   statusSignalled = 1;
+  RaiseSignalWake();
+}
+
+void OnReopenSignal(int) {
+  reopenSignalled = 1;
   RaiseSignalWake();
 }
 
@@ -81,6 +87,9 @@ bool SetUpProcess() {
     ok = InstallSignalHandler(signalNumber, OnShutdownSignal, SA_RESTART) && ok;
   }
   ok = InstallSignalHandler(SIGUSR1, OnStatusSignal, SA_RESTART) && ok;
+  // Always, with or without a stream log: SIGUSR2's default action would end
+  // the relay when logrotate signals it.
+  ok = InstallSignalHandler(SIGUSR2, OnReopenSignal, SA_RESTART) && ok;
   RaiseOpenFileLimit();
   return ok;
 }
@@ -107,6 +116,12 @@ bool ShutdownRequested() { return shutdownSignalled != 0; }
 bool TakeStatusRequest() {
   if (statusSignalled == 0) return false;
   statusSignalled = 0;
+  return true;
+}
+
+bool TakeReopenRequest() {
+  if (reopenSignalled == 0) return false;
+  reopenSignalled = 0;
   return true;
 }
 

@@ -74,6 +74,9 @@ bool ShutdownRequested() { return shutdownRequested; }
 // Windows has no status signal: the status table comes from the S key.
 bool TakeStatusRequest() { return false; }
 
+// Nor a reopen signal: nothing on Windows moves a log away and signals.
+bool TakeReopenRequest() { return false; }
+
 // Sockets on Windows are handles without a small per-process limit.
 bool HasFreeDescriptors(int) { return true; }
 

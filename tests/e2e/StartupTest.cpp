@@ -45,6 +45,27 @@ TEST(StartupCommandLine, WrongArgumentCountPrintsBannerAndUsage) {
   }
 }
 
+TEST(StartupCommandLine, ABadOptionIsNamedAfterTheBannerThenTheUsage) {
+  RelayHarness relay;
+  EXPECT_EQ(RunToExit(relay, {"--replay=12Q", "a.conf"}), 254);
+  EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) +
+                                          "Error: --replay: '12Q' is not a size (bytes, or K or M)\n"
+                                          "Usage: Veltor <configFile>\n");
+  EXPECT_EQ(relay.Process().Stdout(), "");
+}
+
+TEST(StartupCommandLine, HelpAndVersionGoToStandardOutputWithoutTheBanner) {
+  RelayHarness help;
+  EXPECT_EQ(RunToExit(help, {"--help"}), 0);
+  EXPECT_TRUE(help.Process().Stdout().starts_with("Usage: veltor [OPTION]... FILE\n"));
+  EXPECT_NE(help.Process().Stdout().find("\n  --max-total-backlog=SIZE "), std::string::npos);
+  EXPECT_EQ(help.Process().Stderr(), "");
+  RelayHarness version;
+  EXPECT_EQ(RunToExit(version, {"--version"}), 0);
+  EXPECT_EQ(version.Process().Stdout(), "Veltor 1.0\n");
+  EXPECT_EQ(version.Process().Stderr(), "");
+}
+
 TEST(StartupConfiguration, UnreadableFileIsStatus254) {
   // A file that is not there, a directory, a FIFO nobody writes (opening it
   // would block for ever) and a device that never ends.
@@ -153,6 +174,19 @@ TEST(StartupRun, EachShutdownSignalEndsLikeEsc) {
     EXPECT_EQ(status, 0) << signalNumber;
     EXPECT_EQ(relay.Process().CountInStdout("listen socket disconnected\n"), 1u);
   }
+}
+
+TEST(StartupRun, TheReopenSignalNeverEndsTheRelay) {
+  if (RelayIsWindowsBuild()) GTEST_SKIP() << "Windows has no SIGUSR2";
+  RelayHarness relay;
+  ASSERT_TRUE(relay.StartAndWaitListening(QuietConfig()));
+  relay.Process().Signal(SIGUSR2);
+  const size_t retries = relay.Process().CountInStderr("Unable to connect to server");
+  ASSERT_TRUE(relay.Process().WaitForStderr("Unable to connect to server", 5s, retries + 1));
+  relay.Process().Signal(SIGINT);
+  int status = -1;
+  ASSERT_TRUE(relay.Process().WaitForExit(2s, &status));
+  EXPECT_EQ(status, 0);
 }
 
 TEST(StartupRun, EndOfInputKeepsTheRelayRunning) {

@@ -16,6 +16,7 @@
 #include "base/Constants.h"
 #include "base/Ipv4.h"
 #include "base/Settings.h"
+#include "tools/check/OptionCheck.h"
 #include "tools/common/VisibleText.h"
 
 namespace veltor::check {
@@ -259,8 +260,9 @@ std::string ShownLine(std::string_view raw) {
   return tools::VisibleText(raw.substr(0, kShownLineBytes)) + "...";
 }
 
-std::string Render(const std::string& path, std::vector<Finding> findings, const std::vector<SeenLine>& lines,
-                   int status) {
+// The options' findings, all warnings, come after the file's under the option's name.
+std::string Render(const std::string& path, std::vector<Finding> findings, const std::vector<OptionFinding>& optionFindings,
+                   const std::vector<SeenLine>& lines, int status) {
   // By line, the whole file's findings last; each line is shown once, after its findings.
   std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {
     return (a.line == 0 ? INT32_MAX : a.line) < (b.line == 0 ? INT32_MAX : b.line);
@@ -279,6 +281,10 @@ std::string Render(const std::string& path, std::vector<Finding> findings, const
     const auto seen = std::find_if(lines.begin(), lines.end(), [&](const SeenLine& l) { return l.number == finding.line; });
     if (seen != lines.end()) report += "    " + ShownLine(seen->raw) + "\n";
   }
+  for (const OptionFinding& finding : optionFindings) {
+    ++warnings;
+    report += finding.option + ": warning: " + finding.message + "\n";
+  }
   if (status != kStatusClean && status != kStatusWarnings) {
     report += path + ": the relay refuses this file (exit status " + std::to_string(status) + ")\n";
   } else if (warnings > 0) {
@@ -290,6 +296,11 @@ std::string Render(const std::string& path, std::vector<Finding> findings, const
 }  // namespace
 
 CheckResult CheckConfigFile(const std::string& path, const tools::HostResolver& resolveHost) {
+  return CheckConfigFile(path, RelayOptions{}, resolveHost);
+}
+
+CheckResult CheckConfigFile(const std::string& path, const RelayOptions& options,
+                            const tools::HostResolver& resolveHost) {
   std::vector<SeenLine> lines;
   RelaySettings settings;
   const int loaded = LoadSettings(path, settings, [&lines](const ConfigLine& line) {
@@ -298,10 +309,11 @@ CheckResult CheckConfigFile(const std::string& path, const tools::HostResolver& 
   // The relay returns -2..-4; its parent sees them as 254..252.
   const int refusal = loaded == 0 ? 0 : (loaded & 0xFF);
 
+  const std::vector<OptionFinding> optionFindings = CheckOptions(options);
   std::vector<Finding> findings;
   if (loaded == kStatusBadArguments) {
     findings.push_back({0, Severity::kError, "cannot be opened: " + OpenFailure(path)});
-    return {refusal, Render(path, findings, lines, refusal)};
+    return {refusal, Render(path, findings, optionFindings, lines, refusal)};
   }
 
   std::vector<RuleAtLine> rules;
@@ -380,11 +392,12 @@ CheckResult CheckConfigFile(const std::string& path, const tools::HostResolver& 
 
   int status = refusal;
   if (status == 0) {
-    status = std::any_of(findings.begin(), findings.end(), [](const Finding& f) { return f.severity == Severity::kWarning; })
+    status = !optionFindings.empty() || std::any_of(findings.begin(), findings.end(),
+                                                    [](const Finding& f) { return f.severity == Severity::kWarning; })
                  ? kStatusWarnings
                  : kStatusClean;
   }
-  return {status, Render(path, findings, lines, status)};
+  return {status, Render(path, findings, optionFindings, lines, status)};
 }
 
 }  // namespace veltor::check

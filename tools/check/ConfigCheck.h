@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/Options.h"
 #include "tools/common/HostLookup.h"
 
 namespace veltor::check {
@@ -22,7 +23,11 @@ struct CheckResult {
 
 // The loader echoes the rules and prints its own errors on standard error,
 // exactly as the relay does. `resolveHost` is asked only when the relay would
-// accept the file.
+// accept the file. The findings about `options` (OptionCheck.h) come after
+// the file's, each under the option's name instead of the file's.
+CheckResult CheckConfigFile(const std::string& path, const RelayOptions& options,
+                            const tools::HostResolver& resolveHost);
+// The same without options.
 CheckResult CheckConfigFile(const std::string& path, const tools::HostResolver& resolveHost);
 
 }  // namespace veltor::check

@@ -1,13 +1,16 @@
-// veltor-check FILE: reads a relay configuration as the relay does and reports
-// what its author most likely did not mean. Exit 0 clean, 1 warnings, or the
-// relay's own 252/253/254 when it would refuse the file.
+// veltor-check [OPTION]... FILE: reads a relay configuration as the relay
+// does, with the relay's own options, and reports what its author most likely
+// did not mean. Exit 0 clean, 1 warnings, or the relay's own 252/253/254 when
+// it would refuse the file or the options.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
+#include "relay/CommandLine.h"
+#include "relay/ConfigLoader.h"
 #include "tools/check/ConfigCheck.h"
 
 namespace {
@@ -28,24 +31,32 @@ void Write(int fd, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string usage = "Usage: veltor-check FILE\n";
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    Write(STDOUT_FILENO, usage +
-                             "Reads a Veltor configuration file exactly as the relay does, echoes its rules and "
-                             "reports\nwhat was most likely not meant. Exit status: 0 clean, 1 warnings, "
-                             "252-254 the relay refuses the file.\n");
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    Write(STDOUT_FILENO, "veltor-check 1.0\n");
-    return 0;
-  }
-  if (argc != 2) {
-    Write(STDERR_FILENO, usage);
-    return kStatusUsage;
+  const std::string usage = "Usage: veltor-check [OPTION]... FILE\n";
+  const std::vector<std::string> args =
+      argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
+  veltor::CommandLine line = veltor::ParseCommandLine(args);
+  // -h stays, as it was before the options came.
+  if (args.size() == 1 && args[0] == "-h") line.action = veltor::CommandLine::Action::kHelp;
+  switch (line.action) {
+    case veltor::CommandLine::Action::kHelp:
+      Write(STDOUT_FILENO, usage +
+                               "Reads a Veltor configuration file exactly as the relay does, echoes its rules and "
+                               "reports\nwhat was most likely not meant; checks the relay's options with it. Exit "
+                               "status: 0 clean,\n1 warnings, 252-254 the relay refuses the file or the options.\n\n" +
+                               veltor::OptionsHelpText());
+      return 0;
+    case veltor::CommandLine::Action::kVersion:
+      Write(STDOUT_FILENO, "veltor-check 1.0\n");
+      return 0;
+    case veltor::CommandLine::Action::kRefuse:
+      // A bad option is refused as the relay refuses it; no FILE, or more than one, is this program's own usage error.
+      Write(STDERR_FILENO, line.error + usage);
+      return line.error.empty() ? kStatusUsage : (veltor::kStatusBadArguments & 0xFF);
+    case veltor::CommandLine::Action::kRun:
+      break;
   }
   const veltor::check::CheckResult result =
-      veltor::check::CheckConfigFile(argv[1], veltor::tools::TimeBoundResolver(kLookupLimit));
+      veltor::check::CheckConfigFile(line.configPath, line.options, veltor::tools::TimeBoundResolver(kLookupLimit));
   Write(STDOUT_FILENO, result.report);
   return result.status;
 }

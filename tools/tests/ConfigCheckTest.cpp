@@ -8,6 +8,7 @@
 
 #include "tests/support/CapturedOutput.h"
 #include "tests/support/TempDir.h"
+#include "relay/CommandLine.h"
 #include "tools/check/ConfigCheck.h"
 
 namespace veltor::check {
@@ -209,6 +210,38 @@ TEST(ConfigCheck, AFileThatCannotBeOpenedGetsTheRelaysStatus) {
   EXPECT_EQ(result.status, 254);
   EXPECT_EQ(result.report, path + ": error: cannot be opened: No such file or directory\n" + path +
                                ": the relay refuses this file (exit status 254)\n");
+}
+
+// Each option the relay accepts but could not use here: under the option's
+// name, after the file's findings, counted with them.
+TEST(ConfigCheck, OptionsTheRelayCouldNotUseHereAreWarnings) {
+  veltor::testing::TempDir dir;
+  const std::string path = dir.WriteFile("veltor.conf", std::string(kHead) + kLoopback);
+  ::chmod(path.c_str(), 0644);
+  const std::string missing = dir.Path() + "/missing";
+  const CommandLine line = ParseCommandLine({"--stream-log=" + missing + "/c.log", "--stream-log-keep=3",
+                                             "--listen=192.0.2.7", "--control=" + missing + "/v.sock",
+                                             "--max-total-backlog=1M", path});
+  ASSERT_EQ(line.action, CommandLine::Action::kRun);
+  CheckResult result;
+  veltor::testing::CapturedOutput output([&] { result = CheckConfigFile(path, line.options, FakeResolver); });
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.report,
+            "--stream-log: warning: directory " + missing + " does not exist: the relay cannot create " + missing +
+                "/c.log\n"
+                "--stream-log-keep: warning: has no effect without --stream-log-size\n"
+                "--listen: warning: 192.0.2.7 is not an address of this machine (Cannot assign requested address): "
+                "the relay cannot listen on it\n"
+                "--control: warning: directory " + missing + " does not exist: the relay cannot create its socket " +
+                missing + "/v.sock\n"
+                "--max-total-backlog: warning: 1M is less than --max-backlog (16M): the total binds first\n" +
+                path + ": 5 warnings\n");
+
+  const CommandLine usable = ParseCommandLine({"--stream-log=" + dir.Path() + "/c.log", "--stream-log-size=1M",
+                                               "--listen=127.0.0.1", "--control=" + dir.Path() + "/v.sock", path});
+  veltor::testing::CapturedOutput quiet([&] { result = CheckConfigFile(path, usable.options, FakeResolver); });
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.report, "");
 }
 
 }  // namespace
