@@ -10,6 +10,8 @@ namespace veltor {
 // "No address": what a dotted text or a name that does not resolve gives, in
 // network byte order (the all-ones address).
 inline constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+// Every local address, as a listening socket is bound to by default.
+inline constexpr uint32_t kAnyAddress = 0;
 
 // Octet 0 is the first (most significant) one.
 constexpr int Octet(uint32_t address, int index) { return static_cast<int>((address >> (24 - 8 * index)) & 0xFFu); }

@@ -13,16 +13,20 @@ namespace veltor {
 Verdict Judge(const RelaySettings& settings, uint32_t address, int clientCount, const ClientConnection* existing) {
   Verdict verdict;
   if (clientCount >= settings.maxClients) {
+    verdict.kind = VerdictKind::kMaxConns;
     verdict.text = "denied: max conns\n";
     return verdict;
   }
   for (const MaskRule& rule : settings.rules) {
     if (!RuleMatches(rule, address)) continue;
     if (!rule.allow) {
+      verdict.kind = VerdictKind::kRule;
       verdict.text = "denied: rule\n";
     } else if (existing != nullptr && !rule.dupeOK) {
+      verdict.kind = existing->timedOut ? VerdictKind::kDupeTimingOut : VerdictKind::kDupe;
       verdict.text = existing->timedOut ? "denied: dupe (timing out)\n" : "denied: dupe\n";
     } else {
+      verdict.kind = VerdictKind::kAccepted;
       verdict.admitted = true;
       verdict.rule = &rule;
       verdict.text = rule.passRx ? "accepted:   PassRx  " : "accepted: NoPassRx  ";
@@ -51,7 +55,8 @@ struct Admission::Candidate {
   PendingLookup name;
 };
 
-Admission::Admission(const RelaySettings& settings, Resolver& resolver) : settings_(settings), resolver_(resolver) {}
+Admission::Admission(const RelaySettings& settings, Resolver& resolver, const ReplayBuffer* replay)
+    : settings_(settings), resolver_(resolver), replay_(replay) {}
 
 // A connection still waiting for its name is closed quietly, as if never taken.
 Admission::~Admission() = default;
@@ -97,15 +102,24 @@ void Admission::Decide(Candidate& candidate, ClientTable& table) {
   LogOut("%s: %s", TimestampNow().c_str(), ConnText(address, hostName).c_str());
   const Verdict verdict = Judge(settings_, address, table.Count(), table.FindByAddress(address));
   LogOut("%s", verdict.text.c_str());
+  ++verdictCounts_[static_cast<size_t>(verdict.kind)];
   if (!verdict.admitted) return;  // the denied connection closes with its socket
 
   auto record = std::make_unique<ClientConnection>(address, verdict.rule->passRx, verdict.rule->timeLimit,
                                                    std::move(candidate.socket), BuildGreeting(settings_),
                                                    table.LoopWake(), &table.Budget());
+  record->hostName = hostName;
   if (!record->Start()) {
     LogErr("%s: Unable to start a worker for client %s; connection closed\n", TimestampNow().c_str(),
            DottedAddress(address).c_str());
     return;
+  }
+  // The history goes in before any live data can: this pass's broadcast comes after.
+  if (replay_ != nullptr) {
+    const ReplayBuffer::Spans history = replay_->View();
+    for (const std::span<const uint8_t> part : {history.first, history.second}) {
+      if (!part.empty()) record->QueueData(part.data(), part.size());
+    }
   }
   table.Add(std::move(record));
 }

@@ -8,11 +8,13 @@
 // the name is there, or at the next once-a-second block without it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "clients/ClientTable.h"
+#include "clients/ReplayBuffer.h"
 #include "base/Settings.h"
 #include "net/NetSocket.h"
 #include "net/Resolver.h"
@@ -21,7 +23,12 @@
 
 namespace veltor {
 
+// Each verdict a connection can get, for counting.
+enum class VerdictKind { kAccepted, kMaxConns, kRule, kNoRule, kDupe, kDupeTimingOut };
+inline constexpr int kVerdictKinds = 6;
+
 struct Verdict {
+  VerdictKind kind = VerdictKind::kNoRule;
   bool admitted = false;
   const MaskRule* rule = nullptr;  // the deciding rule when admitted
   std::string text;                // what completes the "Conn" line
@@ -33,7 +40,9 @@ Verdict Judge(const RelaySettings& settings, uint32_t address, int clientCount, 
 
 class Admission {
  public:
-  Admission(const RelaySettings& settings, Resolver& resolver);
+  // `replay`, when given, holds the stream's recent bytes, which each admitted
+  // client gets after its greeting and before anything live.
+  Admission(const RelaySettings& settings, Resolver& resolver, const ReplayBuffer* replay = nullptr);
   ~Admission();
   Admission(const Admission&) = delete;
   Admission& operator=(const Admission&) = delete;
@@ -45,12 +54,17 @@ class Admission {
   // once-a-second block.
   void AcceptPendingClient(ServerLink& link, ClientTable& table);
 
+  // Verdicts given since the start, by kind (VerdictKind's order).
+  const std::array<uint64_t, kVerdictKinds>& VerdictCounts() const { return verdictCounts_; }
+
  private:
   struct Candidate;
   void Decide(Candidate& candidate, ClientTable& table);
 
   const RelaySettings& settings_;
   Resolver& resolver_;
+  const ReplayBuffer* replay_;
+  std::array<uint64_t, kVerdictKinds> verdictCounts_{};
   std::unique_ptr<Candidate> waiting_;  // accepted, its name still being looked up
 };
 

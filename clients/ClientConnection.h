@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -89,6 +90,7 @@ class ClientConnection {
   std::atomic<int64_t> queuedBytes{0};  // changed under the downstream queue's lock only
   std::atomic<bool> holdsSocket{true};
   bool timedOut = false;  // main thread only
+  std::string hostName;   // main thread only: the name found at admission, or empty
 
  private:
   void RunWorker();

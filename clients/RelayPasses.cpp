@@ -23,15 +23,15 @@ void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length) {
   }
 }
 
-void ServerPump(ServerLink& link, ClientTable& table) {
-  if (!link.serverSocket) return;
+std::unique_ptr<DataChunk> ServerPump(ServerLink& link, ClientTable& table) {
+  if (!link.serverSocket) return nullptr;
   ServerStream& server = *link.serverSocket;
   server.WaitForData(kReceiveWaitMs);
-  if (std::unique_ptr<DataChunk> chunk = server.TakeChunk(kChunkMaxBytes)) {
-    AddClientData(table, chunk->bytes.data(), chunk->Length());
-  }
+  std::unique_ptr<DataChunk> chunk = server.TakeChunk(kChunkMaxBytes);
+  if (chunk) AddClientData(table, chunk->bytes.data(), chunk->Length());
   // Closed only once its clients have had everything it sent.
   if (server.Finished()) CloseServerSocket(link);
+  return chunk;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "clients/ClientTable.h"
 #include "net/ServerLink.h"
@@ -15,9 +16,10 @@ namespace veltor {
 // when that took more than kSlowBroadcastMs.
 void AddClientData(ClientTable& table, const uint8_t* bytes, size_t length);
 // Broadcasts at most one chunk of what the server sent (waiting up to 10 ms
-// when nothing is buffered yet). The server socket is
+// when nothing is buffered yet) and hands it back, for whoever keeps the
+// stream besides the clients; nullptr when none came. The server socket is
 // closed once its stream has ended and every byte of it was broadcast.
-void ServerPump(ServerLink& link, ClientTable& table);
+std::unique_ptr<DataChunk> ServerPump(ServerLink& link, ClientTable& table);
 // For each active client: the time-limit cut-off, or forwarding one chunk of
 // what it sent when it has pass-through and the server socket takes data. A
 // block the server cannot take at once is finished in later passes, and until

@@ -7,11 +7,11 @@
 
 namespace veltor {
 
-void EnsureListenSocket(ServerLink& link, const RelaySettings& settings) {
+void EnsureListenSocket(ServerLink& link, const RelaySettings& settings, uint32_t address) {
   if (link.listenSocket) return;
   std::unique_ptr<NetSocket> socket = NetSocket::Create();
   socket->SetReuseAddress();
-  if (!socket->Bind(settings.listenPort)) {
+  if (!socket->Bind(address, settings.listenPort)) {
     LogErr("%s: Unable to create listening socket. Port might be in use\n", TimestampNow().c_str());
     return;
   }

@@ -2,6 +2,7 @@
 // once-a-second block and looked at by admission. Main thread only.
 #pragma once
 
+#include "base/Ipv4.h"
 #include "base/Settings.h"
 #include "net/NetSocket.h"
 #include "net/ServerLink.h"
@@ -9,8 +10,9 @@
 
 namespace veltor {
 
-// Opens the listen port unless already open, with the line that says how it went.
-void EnsureListenSocket(ServerLink& link, const RelaySettings& settings);
+// Opens the listen port unless already open, with the line that says how it
+// went, bound to local `address` (host order; kAnyAddress: every address).
+void EnsureListenSocket(ServerLink& link, const RelaySettings& settings, uint32_t address = kAnyAddress);
 // Closes the listen socket, if open, with its "disconnected" line.
 void CloseListenSocket(ServerLink& link);
 

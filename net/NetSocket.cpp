@@ -17,7 +17,7 @@ TransferResult NetSocket::FinishConnect(int waitMs) {
   return Valid() ? ResultOf(AwaitConnect(handle_, waitMs).kind) : TransferResult::Failed;
 }
 
-bool NetSocket::Bind(uint16_t port) { return Valid() && BindAnyAddress(handle_, port); }
+bool NetSocket::Bind(uint32_t address, uint16_t port) { return Valid() && BindLocalAddress(handle_, address, port); }
 
 bool NetSocket::SetReuseAddress() { return Valid() && AllowPortReuse(handle_); }
 

@@ -34,8 +34,8 @@ class NetSocket {
   // Waits at most `waitMs` for a started connection. Done: connected. Idle:
   // still under way. Failed: refused, or no socket.
   [[nodiscard]] TransferResult FinishConnect(int waitMs);
-  // Binds to every local address on `port`.
-  bool Bind(uint16_t port);
+  // Binds to local `address` (host order; kAnyAddress: every one) and `port`.
+  bool Bind(uint32_t address, uint16_t port);
   // Lets a restarted relay bind its port while old connections linger.
   bool SetReuseAddress();
   bool Listen(int backlog);

@@ -40,8 +40,8 @@ IoOutcome ConnectOutcome(SocketHandle socket) {
   return {IoOutcome::Kind::Done, 0, 0};
 }
 
-bool BindAnyAddress(SocketHandle socket, uint16_t port) {
-  const sockaddr_in local = Ipv4Address(htonl(INADDR_ANY), port);
+bool BindLocalAddress(SocketHandle socket, uint32_t address, uint16_t port) {
+  const sockaddr_in local = Ipv4Address(htonl(address), port);
   return ::bind(Native(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 

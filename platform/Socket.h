@@ -43,8 +43,8 @@ bool SetNonBlocking(SocketHandle socket);
 // Lets a restarted relay bind its port while connections of the old one
 // linger, without letting a second relay take a port in use.
 bool AllowPortReuse(SocketHandle socket);
-// Every local address, `port`.
-bool BindAnyAddress(SocketHandle socket, uint16_t port);
+// Local `address` (host byte order; kAnyAddress: every local address), `port`.
+bool BindLocalAddress(SocketHandle socket, uint32_t address, uint16_t port);
 bool StartListening(SocketHandle socket, int backlog);
 // One pending connection, already non-blocking, into `accepted` (Done);
 // `accepted` is kNoSocket otherwise.

@@ -24,6 +24,7 @@ class SignalRequests final : public LoopRequests {
  public:
   bool ShutdownRequested() override { return veltor::ShutdownRequested(); }
   bool TakeStatusRequest() override { return veltor::TakeStatusRequest(); }
+  bool TakeReopenRequest() override { return veltor::TakeReopenRequest(); }
 };
 
 constexpr const char* kVersionLine = "Veltor 1.0\n";
@@ -84,7 +85,7 @@ int RunVeltor(int argc, char** argv) {
   RelaySettings settings;
   if (const int status = LoadSettings(commandLine.configPath, settings); status != 0) return status;
 
-  Relay relay(settings, SystemResolver());
+  Relay relay(settings, options, SystemResolver());
   TerminalKeys keys;
   SignalRequests requests;
   RelayLoop loop(relay, keys, &requests);

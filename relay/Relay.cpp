@@ -7,10 +7,20 @@
 
 namespace veltor {
 
-Relay::Relay(const RelaySettings& settings, Resolver& resolver)
-    : settings_(settings), resolver_(resolver), admission_(settings, resolver) {
+Relay::Relay(const RelaySettings& settings, const RelayOptions& options, Resolver& resolver)
+    : settings_(settings),
+      options_(options),
+      resolver_(resolver),
+      table_(options.maxBacklogBytes, options.maxTotalBacklogBytes),
+      replay_(static_cast<size_t>(options.replayBytes)),
+      admission_(settings, resolver, options.replayBytes > 0 ? &replay_ : nullptr) {
   link_.loopWake = &loopWake_;
   table_.SetLoopWake(&loopWake_);
+  if (!options.streamLogPath.empty()) {
+    streamLog_ = std::make_unique<StreamLog>(options.streamLogPath, options.streamLogRotateBytes,
+                                             options.streamLogKeep);
+    if (!streamLog_->Start()) streamLog_.reset();  // it said why; the relay relays all the same
+  }
 }
 
 bool Relay::Idle() {
@@ -29,14 +39,23 @@ void Relay::Sweep() { table_.Sweep(); }
 
 void Relay::OncePerSecond() {
   EnsureServerSocket(link_, settings_, resolver_);
-  EnsureListenSocket(link_, settings_);
+  EnsureListenSocket(link_, settings_, options_.listenAddress.value_or(kAnyAddress));
   admission_.AcceptPendingClient(link_, table_);
 }
 
 void Relay::ServerPump() {
   // A connect the once-a-second block left running is looked at every pass.
   AdvanceServerConnect(link_, settings_, 0);
-  veltor::ServerPump(link_, table_);
+  if (const std::unique_ptr<DataChunk> chunk = veltor::ServerPump(link_, table_)) KeepStream(*chunk);
+}
+
+void Relay::KeepStream(const DataChunk& chunk) {
+  replay_.Append(chunk.bytes.data(), chunk.Length());
+  if (streamLog_) streamLog_->Append(chunk.bytes.data(), chunk.Length());
+}
+
+void Relay::ReopenFiles() {
+  if (streamLog_) streamLog_->RequestReopen();
 }
 
 void Relay::ClientPass() { veltor::ClientPass(link_, table_); }

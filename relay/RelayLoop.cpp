@@ -18,6 +18,7 @@ bool RelayLoop::Step() {
   if (requests_ != nullptr) {
     if (requests_->ShutdownRequested()) return false;
     if (requests_->TakeStatusRequest()) phases_.PrintStatus();
+    if (requests_->TakeReopenRequest()) phases_.ReopenFiles();
   }
 
   const int key = keys_.PollKey();

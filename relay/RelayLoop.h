@@ -19,6 +19,8 @@ class LoopPhases {
   virtual void ServerPump() = 0;
   virtual void ClientPass() = 0;
   virtual void PrintStatus() = 0;
+  // Files the relay writes are to be closed and opened again (log rotation).
+  virtual void ReopenFiles() {}
   // True when no pass would do anything before the next once-a-second block
   // unless Wake() is raised first; the loop then waits instead of passing.
   virtual bool Idle() { return false; }
@@ -45,6 +47,7 @@ struct LoopRequests {
   virtual bool ShutdownRequested() = 0;
   // True once per request; cleared by reading.
   virtual bool TakeStatusRequest() = 0;
+  virtual bool TakeReopenRequest() { return false; }
 };
 
 class RelayLoop {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/Ipv4.h"
 #include "net/NetSocket.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/Loopback.h"
@@ -61,7 +62,7 @@ TEST(NetSocket, NoSocketRefusesEveryOperationAndIsDestroyedQuietly) {
     EXPECT_EQ(none.FinishConnect(0), TransferResult::Failed);
     uint32_t peer = 0;
     EXPECT_FALSE(PeerAddress(none, peer));
-    EXPECT_FALSE(none.Bind(0));
+    EXPECT_FALSE(none.Bind(kAnyAddress, 0));
     EXPECT_FALSE(none.SetReuseAddress());
     EXPECT_FALSE(none.Listen(1));
     EXPECT_FALSE(none.SetNonBlocking());

@@ -59,7 +59,8 @@ TEST(SlowNameServer, LookUpsThatHangHoldNeitherTheStreamsNorTheVerdictsNorTheShu
   std::chrono::milliseconds longestGap{0};
   std::chrono::steady_clock::duration shutdownTook{};
   {
-    Relay relay(settings, resolver);
+    const RelayOptions options;
+    Relay relay(settings, options, resolver);
     NoKeys keys;
     ShutdownFlag requests;
     RelayLoop loop(relay, keys, &requests);

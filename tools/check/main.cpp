@@ -11,11 +11,13 @@
 
 #include "relay/CommandLine.h"
 #include "relay/ConfigLoader.h"
+#include "base/LogWriter.h"
 #include "tools/check/ConfigCheck.h"
 
 namespace {
 
 constexpr int kStatusUsage = 2;
+constexpr int kLogFlushMs = 2000;
 // Under ExecStartPre a dead name server must not hold the service's start.
 constexpr std::chrono::milliseconds kLookupLimit(3000);
 
@@ -57,6 +59,9 @@ int main(int argc, char** argv) {
   }
   const veltor::check::CheckResult result =
       veltor::check::CheckConfigFile(line.configPath, line.options, veltor::tools::TimeBoundResolver(kLookupLimit));
+  // The loader's rule echo goes out through the relay's log writer: it comes
+  // before the report, as a reader of both streams in one file expects.
+  veltor::FlushLogMessages(kLogFlushMs);
   Write(STDOUT_FILENO, result.report);
   return result.status;
 }
