@@ -10,6 +10,9 @@ include(GNUInstallDirs)
 
 set(VELTOR_CONFIG_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/veltor")
 set(VELTOR_CONFIG_FILE "${VELTOR_CONFIG_DIR}/veltor.conf")
+# The units' options (Debian's /etc/default) and the stream logs' rotation.
+set(VELTOR_DEFAULTS_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")
+set(VELTOR_LOGROTATE_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d")
 set(VELTOR_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 # Where systemd looks: /lib/systemd/system for Debian's own packages, and
 # PREFIX/lib/systemd/system (/usr/local/lib/systemd/system) for the rest.
@@ -34,6 +37,8 @@ function(veltor_destination full out)
 endfunction()
 veltor_destination("${VELTOR_CONFIG_DIR}" veltor_config_destination)
 veltor_destination("${VELTOR_SYSTEMD_UNIT_DIR}" veltor_unit_destination)
+veltor_destination("${VELTOR_DEFAULTS_DIR}" veltor_defaults_destination)
+veltor_destination("${VELTOR_LOGROTATE_DIR}" veltor_logrotate_destination)
 
 install(TARGETS veltor veltor-check veltor-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped install (cpack, cmake --install --strip) also drops the compiler's
@@ -78,9 +83,13 @@ add_custom_target(veltor_compressed_docs ALL DEPENDS ${veltor_compressed_docs})
 
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/copyright" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
-# The unit runs the programs and the configuration of this prefix.
-configure_file("${PROJECT_SOURCE_DIR}/packaging/veltor.service.in" "${PROJECT_BINARY_DIR}/veltor.service" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/veltor.service" DESTINATION "${veltor_unit_destination}")
+# The units run the programs and the configuration of this prefix: one relay,
+# and one per console (veltor@NAME).
+foreach(unit veltor.service veltor@.service)
+  configure_file("${PROJECT_SOURCE_DIR}/packaging/${unit}.in" "${PROJECT_BINARY_DIR}/${unit}" @ONLY)
+  install(FILES "${PROJECT_BINARY_DIR}/${unit}" DESTINATION "${veltor_unit_destination}")
+endforeach()
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/logrotate" DESTINATION "${veltor_logrotate_destination}" RENAME veltor)
 
 # The commented example is the configuration to start from. An installed one
 # has been edited since: a second install keeps it (the package's conffile
@@ -96,5 +105,16 @@ install(CODE "
     file(INSTALL DESTINATION \"\${veltor_config_dir}\" TYPE FILE
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
          FILES \"${PROJECT_SOURCE_DIR}/examples/veltor.conf\")
+  endif()
+  set(veltor_defaults_dir \"${veltor_defaults_destination}\")
+  if(NOT IS_ABSOLUTE \"\${veltor_defaults_dir}\")
+    set(veltor_defaults_dir \"\${CMAKE_INSTALL_PREFIX}/\${veltor_defaults_dir}\")
+  endif()
+  if(EXISTS \"\$ENV{DESTDIR}\${veltor_defaults_dir}/veltor\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}\${veltor_defaults_dir}/veltor\")
+  else()
+    file(INSTALL DESTINATION \"\${veltor_defaults_dir}\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         RENAME veltor FILES \"${PROJECT_SOURCE_DIR}/packaging/default\")
   endif()
 ")

@@ -20,12 +20,16 @@ stay; every new client first receives the configured greetings.
 .
 The package holds the relay, veltor-check (reads a configuration exactly as
 the relay does and reports likely mistakes), veltor-watch (a client that
-shows the greetings as text), the manual pages and a hardened systemd unit.")
+shows the greetings as text), veltor-ctl (asks a running relay who is
+connected, and cuts a client off), the manual pages, and hardened systemd
+units for one relay or one per console.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://veltor.example.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The stream logs' rotation is logrotate's.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -20,7 +20,7 @@ for file in "$prefix/bin/veltor" "$prefix/bin/veltor-check" "$prefix/bin/veltor-
     "$prefix/share/man/man8/veltor.8.gz" "$prefix/share/man/man5/veltor.conf.5.gz" \
     "$prefix/share/man/man1/veltor-check.1.gz" "$prefix/share/man/man1/veltor-watch.1.gz" \
     "$prefix/share/doc/veltor/copyright" "$prefix/share/doc/veltor/changelog.gz" \
-    "$conf" "$unitdir/veltor.service"; do
+    "$conf" "$unitdir/veltor.service" "$unitdir/veltor@.service" "$etc/default/veltor" "$etc/logrotate.d/veltor"; do
   [ -f "$root$file" ] || fail "$file not installed"
 done
 for program in veltor veltor-check veltor-watch; do
@@ -41,12 +41,23 @@ status=0
 "$root$prefix/bin/veltor-check" "$root$conf" >"$root/check.txt" 2>/dev/null || status=$?
 [ "$status" -eq 0 ] && [ ! -s "$root/check.txt" ] || fail "veltor-check on the installed configuration: $status"
 
-# The unit runs this prefix's programs on this prefix's configuration, checks it
-# first, has no keyboard, stops with SIGTERM and never restarts a refused file.
+# The unit runs this prefix's programs on this prefix's configuration with the
+# options of its defaults file, checks it first, has no keyboard, says when it
+# is ready, stops with SIGTERM and never restarts a refused file.
 unit=$root$unitdir/veltor.service
-for line in "ExecStartPre=-$prefix/bin/veltor-check $conf" "ExecStart=$prefix/bin/veltor $conf" \
-    "StandardInput=null" "KillSignal=SIGTERM" "RestartPreventExitStatus=252 253 254"; do
+for line in "EnvironmentFile=-$etc/default/veltor" \
+    "ExecStartPre=-$prefix/bin/veltor-check \$VELTOR_OPTIONS --control=/run/veltor/control $conf" \
+    "ExecStart=$prefix/bin/veltor \$VELTOR_OPTIONS --control=/run/veltor/control $conf" \
+    "Type=notify" "StandardInput=null" "KillSignal=SIGTERM" "RestartPreventExitStatus=252 253 254"; do
   grep -qxF "$line" "$unit" || fail "unit has no line $line"
+done
+# An instance per console: its own configuration, options, control socket,
+# logs directory and name in the journal.
+unit=$root$unitdir/veltor@.service
+for line in "EnvironmentFile=-$etc/default/veltor-%i" \
+    "ExecStart=$prefix/bin/veltor \$VELTOR_OPTIONS --control=/run/veltor-%i/control $etc/veltor/%i.conf" \
+    "SyslogIdentifier=veltor-%i" "RuntimeDirectory=veltor-%i" "LogsDirectory=veltor-%i" "Type=notify"; do
+  grep -qxF "$line" "$unit" || fail "template unit has no line $line"
 done
 
 # A second install keeps a configuration edited since the first.

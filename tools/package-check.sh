@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Debian package as an operator gets it, checked on this machine as root:
 # a Release build of everything, its tests, the .deb, lintian (no errors), the
-# package installed, its unit accepted by systemd-analyze and rated 2.5 or
-# better by its security check, the package removed with its conffile kept as
-# Debian does, then purged. Installs the Debian tools it needs when missing.
+# package installed, both units (one relay, and one per console) accepted by
+# systemd-analyze and rated 2.5 or better by its security check, the template
+# naming each console's own files, the logrotate file read by logrotate, the
+# package removed with its conffiles kept as Debian does, then purged. Installs
+# the Debian tools it needs when missing.
 #
 # Usage: tools/package-check.sh [BUILD_DIR]   (default: build-release)
 set -euo pipefail
@@ -19,6 +21,7 @@ command -v dpkg-buildflags >/dev/null || missing="$missing dpkg-dev"
 command -v file >/dev/null || missing="$missing file"
 command -v gzip >/dev/null || missing="$missing gzip"
 command -v systemd-analyze >/dev/null || missing="$missing systemd"
+command -v logrotate >/dev/null || missing="$missing logrotate"
 if [ -n "$missing" ]; then
   step "installing$missing"
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
@@ -48,14 +51,18 @@ lintian -I --pedantic "$deb" 2>&1 | grep -v "running with root privileges" | tee
 
 step "dpkg -i"
 dpkg -i "$deb"
-for file in /usr/bin/veltor /usr/bin/veltor-check /usr/bin/veltor-watch /etc/veltor/veltor.conf \
-    /lib/systemd/system/veltor.service /usr/share/doc/veltor/copyright /usr/share/doc/veltor/changelog.gz \
+for file in /usr/bin/veltor /usr/bin/veltor-check /usr/bin/veltor-watch /usr/bin/veltor-ctl /etc/veltor/veltor.conf \
+    /lib/systemd/system/veltor.service /lib/systemd/system/veltor@.service /etc/default/veltor \
+    /etc/logrotate.d/veltor /usr/share/doc/veltor/copyright /usr/share/doc/veltor/changelog.gz \
+    /usr/share/man/man1/veltor-ctl.1.gz \
     /usr/share/man/man8/veltor.8.gz /usr/share/man/man5/veltor.conf.5.gz \
     /usr/share/man/man1/veltor-check.1.gz /usr/share/man/man1/veltor-watch.1.gz; do
   [ -f "$file" ] || fail "$file not installed"
 done
-dpkg-query -W -f='${Conffiles}\n' veltor | grep -q " /etc/veltor/veltor.conf " || fail "no conffile"
-for page in veltor.8 veltor.conf.5 veltor-check.1 veltor-watch.1; do
+for conffile in /etc/veltor/veltor.conf /etc/default/veltor /etc/logrotate.d/veltor; do
+  dpkg-query -W -f='${Conffiles}\n' veltor | grep -q " $conffile " || fail "$conffile is no conffile"
+done
+for page in veltor.8 veltor.conf.5 veltor-check.1 veltor-watch.1 veltor-ctl.1; do
   section=${page##*.}
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "/usr/share/man/man$section/$page.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
@@ -64,23 +71,40 @@ status=0
 veltor-check /etc/veltor/veltor.conf >"$build/check.log" 2>/dev/null || status=$?
 [ "$status" -eq 0 ] && [ ! -s "$build/check.log" ] || fail "veltor-check on the installed configuration: $status"
 
+# The template is checked as an instance of it, as systemd loads it.
+instance_dir=$(mktemp -d)
+cp /lib/systemd/system/veltor@.service "$instance_dir/veltor@console1.service"
+units=(/lib/systemd/system/veltor.service "$instance_dir/veltor@console1.service")
+
 step "systemd-analyze verify"
-systemd-analyze verify /lib/systemd/system/veltor.service
+systemd-analyze verify "${units[@]}"
 
 step "systemd-analyze security (offline)"
-rating=$(systemd-analyze security --offline=true /lib/systemd/system/veltor.service 2>&1 | grep "Overall exposure level")
-echo "$rating"
-systemd-analyze security --offline=true --threshold=25 /lib/systemd/system/veltor.service >/dev/null 2>&1 ||
-  fail "the unit rates worse than 2.5"
+for unit in "${units[@]}"; do
+  systemd-analyze security --offline=true "$unit" 2>&1 | grep "Overall exposure level"
+  systemd-analyze security --offline=true --threshold=25 "$unit" >/dev/null 2>&1 || fail "$unit rates worse than 2.5"
+done
+rm -rf "$instance_dir"
+
+step "the template names each console's own files"
+for line in "EnvironmentFile=-/etc/default/veltor-%i" "SyslogIdentifier=veltor-%i" "RuntimeDirectory=veltor-%i" \
+    "LogsDirectory=veltor-%i" "ExecStart=/usr/bin/veltor \$VELTOR_OPTIONS --control=/run/veltor-%i/control /etc/veltor/%i.conf"; do
+  grep -qxF "$line" /lib/systemd/system/veltor@.service || fail "veltor@.service has no line $line"
+done
+
+step "logrotate reads its file"
+logrotate --debug /etc/logrotate.d/veltor >"$build/logrotate.log" 2>&1 || { cat "$build/logrotate.log"; fail "logrotate"; }
 
 step "dpkg -r keeps the conffile"
 dpkg -r veltor
 [ ! -e /usr/bin/veltor ] || fail "/usr/bin/veltor left after removal"
 [ ! -e /lib/systemd/system/veltor.service ] || fail "the unit left after removal"
 [ -f /etc/veltor/veltor.conf ] || fail "the conffile went with dpkg -r"
+[ -f /etc/default/veltor ] || fail "/etc/default/veltor went with dpkg -r"
 dpkg-query -W -f='${Status}\n' veltor | grep -q "config-files" || fail "package state after removal"
 
 step "dpkg --purge"
 dpkg --purge veltor
 [ ! -e /etc/veltor/veltor.conf ] || fail "the conffile stayed after purge"
+[ ! -e /etc/default/veltor ] || fail "/etc/default/veltor stayed after purge"
 echo "PASSED: package $(basename "$deb")"
