@@ -9,13 +9,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 
+#include "tests/support/ControlRig.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 
@@ -49,99 +48,74 @@ OwnedFd Connect(const std::string& path) {
 // Everything up to the relay's close.
 std::string ReadToEnd(int fd) { return testing::ReadExactly(fd, 64 * 1024 * 1024, testing::kCap); }
 
-// The server, and a stand-in for the relay loop that answers whenever the
-// server raises the loop's wake.
-struct ControlRig {
-  explicit ControlRig(ControlLimits limits = {}) : server(&loopWake, limits) {}
-  ~ControlRig() {
-    stop = true;
-    loopWake.Raise();
-    if (mainLoop.joinable()) mainLoop.join();
-  }
-  bool Start() {
-    if (!server.Start(path, error)) return false;
-    mainLoop = std::thread([this] {
-      while (!stop) {
-        loopWake.Wait(1000);
-        server.AnswerPending(Answer);
-      }
-    });
-    return true;
-  }
-  std::string Exchange(const std::string& request) {
-    OwnedFd client = Connect(path);
-    if (client.get() < 0 || !testing::SendFromPeer(client.get(), request)) return "(not sent)";
-    return ReadToEnd(client.get());
-  }
+// Sends `request` on a new connection and reads the answer to the close.
+std::string Exchange(const std::string& path, const std::string& request) {
+  OwnedFd client = Connect(path);
+  if (client.get() < 0 || !testing::SendFromPeer(client.get(), request)) return "(not sent)";
+  return ReadToEnd(client.get());
+}
 
-  testing::TempDir dir;
-  std::string path = dir.Path() + "/control";
-  std::string error;
-  WakeSignal loopWake;
-  ControlServer server;
-  std::atomic<bool> stop{false};
-  std::thread mainLoop;
-};
+constexpr ControlLimits kShortLimits{.requestMs = 500, .answerMs = 500};
 
 TEST(ControlServer, OneRequestLineGetsTheHandlersAnswerThenTheConnectionEnds) {
-  ControlRig rig;
-  ASSERT_TRUE(rig.Start()) << rig.error;
-  EXPECT_EQ(rig.Exchange("status\n"), "[status]\n");
-  EXPECT_EQ(rig.Exchange("cut 2\r\nignored\n"), "[cut 2]\n");
-  EXPECT_EQ(rig.Exchange(std::string(300, 'a')), "error: request longer than 256 bytes\n");
+  testing::ControlRig rig(Answer);
+  ASSERT_TRUE(rig.Start()) << rig.Error();
+  EXPECT_EQ(Exchange(rig.Path(), "status\n"), "[status]\n");
+  EXPECT_EQ(Exchange(rig.Path(), "cut 2\r\nignored\n"), "[cut 2]\n");
+  EXPECT_EQ(Exchange(rig.Path(), std::string(300, 'a')), "error: request longer than 256 bytes\n");
 
   // A client that ends its side instead of the line still has its answer.
-  OwnedFd client = Connect(rig.path);
+  OwnedFd client = Connect(rig.Path());
   ASSERT_TRUE(testing::SendFromPeer(client.get(), "metrics"));
   ::shutdown(client.get(), SHUT_WR);
   EXPECT_EQ(ReadToEnd(client.get()), "[metrics]\n");
 }
 
 TEST(ControlServer, ASilentClientIsDroppedAfterItsBoundWhileAnotherIsServed) {
-  ControlRig rig({.requestMs = 1000, .answerMs = 1000});
-  ASSERT_TRUE(rig.Start()) << rig.error;
+  testing::ControlRig rig(Answer, {.requestMs = 1000, .answerMs = 1000});
+  ASSERT_TRUE(rig.Start()) << rig.Error();
   const auto start = Clock::now();
-  OwnedFd silent = Connect(rig.path);
+  OwnedFd silent = Connect(rig.Path());
   ASSERT_GE(silent.get(), 0);
 
-  EXPECT_EQ(rig.Exchange("status\n"), "[status]\n");
+  EXPECT_EQ(Exchange(rig.Path(), "status\n"), "[status]\n");
   EXPECT_FALSE(testing::Readable(silent.get(), 0ms));
   EXPECT_TRUE(testing::WaitForEof(silent.get()));
   EXPECT_GE(Clock::now() - start, 900ms);
 }
 
 TEST(ControlServer, AClientThatNeverReadsALargeAnswerHoldsNoOther) {
-  ControlRig rig({.requestMs = 500, .answerMs = 500});
-  ASSERT_TRUE(rig.Start()) << rig.error;
-  OwnedFd stalled = Connect(rig.path);
+  testing::ControlRig rig(Answer, kShortLimits);
+  ASSERT_TRUE(rig.Start()) << rig.Error();
+  OwnedFd stalled = Connect(rig.Path());
   ASSERT_TRUE(testing::SendFromPeer(stalled.get(), "large\n"));
   ASSERT_TRUE(testing::WaitUntil([&] { return testing::Pending(stalled.get()) > 0; }));
 
-  EXPECT_EQ(rig.Exchange("status\n"), "[status]\n");
+  EXPECT_EQ(Exchange(rig.Path(), "status\n"), "[status]\n");
   // Dropped at its bound: it finds a part of the answer, then the end.
   EXPECT_LT(ReadToEnd(stalled.get()).size(), kLargeAnswerBytes);
 }
 
 TEST(ControlServer, AtMostFourAtOnceTheFifthWaitsForASlot) {
-  ControlRig rig({.requestMs = 500, .answerMs = 500});
-  ASSERT_TRUE(rig.Start()) << rig.error;
+  testing::ControlRig rig(Answer, kShortLimits);
+  ASSERT_TRUE(rig.Start()) << rig.Error();
   const auto start = Clock::now();
   OwnedFd silent[kControlClientsMax];
   // Connected in this order, so the four are accepted before the fifth.
-  for (OwnedFd& client : silent) client = Connect(rig.path);
+  for (OwnedFd& client : silent) client = Connect(rig.Path());
 
-  EXPECT_EQ(rig.Exchange("status\n"), "[status]\n");
+  EXPECT_EQ(Exchange(rig.Path(), "status\n"), "[status]\n");
   EXPECT_GE(Clock::now() - start, 400ms);
 }
 
 TEST(ControlServer, ListensWithMode0660WhateverTheUmask) {
-  ControlRig rig;
+  testing::ControlRig rig(Answer);
   const mode_t saved = ::umask(0077);
   const bool started = rig.Start();
   ::umask(saved);
-  ASSERT_TRUE(started) << rig.error;
+  ASSERT_TRUE(started) << rig.Error();
   struct stat file {};
-  ASSERT_EQ(::lstat(rig.path.c_str(), &file), 0);
+  ASSERT_EQ(::lstat(rig.Path().c_str(), &file), 0);
   EXPECT_TRUE(S_ISSOCK(file.st_mode));
   EXPECT_EQ(file.st_mode & 07777, 0660u);
 }
