@@ -32,7 +32,7 @@ class ControlRig {
     if (!server_.Start(path_, error_)) return false;
     mainLoop_ = std::thread([this] {
       while (!stop_) {
-        loopWake_.Wait(1000);
+        if (loopWake_.Wait(1000)) loopWake_.Drain();
         server_.AnswerPending(handler_);
       }
     });
