@@ -5,28 +5,35 @@
 namespace veltor {
 
 WaitOutcome WaitForSockets(std::vector<SocketInterest>& sockets, int waitMs, WakeSignal* wake) {
+  // select, as WaitForSocket uses: a few sockets are far below FD_SETSIZE.
   const bool wakeable = wake != nullptr && wake->NativeHandle() != kNoSocket;
-  std::vector<WSAPOLLFD> entries;
-  entries.reserve(sockets.size() + 1);
+  fd_set readable;
+  fd_set writable;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  if (wakeable) FD_SET(Native(wake->NativeHandle()), &readable);
   for (SocketInterest& interest : sockets) {
     interest.ready = false;
-    entries.push_back({Native(interest.socket),
-                       static_cast<SHORT>(interest.readiness == Readiness::Read ? POLLRDNORM : POLLWRNORM), 0});
+    FD_SET(Native(interest.socket), interest.readiness == Readiness::Read ? &readable : &writable);
   }
-  if (wakeable) entries.push_back({Native(wake->NativeHandle()), POLLRDNORM, 0});
-  const int ready = WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), waitMs);
-  if (ready == 0) return WaitOutcome::TimedOut;
-  if (ready == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? WaitOutcome::TimedOut : WaitOutcome::Failed;
-  if (wakeable && (entries.back().revents & POLLRDNORM) != 0) {
+  timeval wait{waitMs / 1000, (waitMs % 1000) * 1000};
+  // select on Windows fails on three empty sets instead of sleeping.
+  if (readable.fd_count == 0 && writable.fd_count == 0) {
+    Sleep(static_cast<DWORD>(waitMs));
+    return WaitOutcome::TimedOut;
+  }
+  const int count = select(0, &readable, &writable, nullptr, &wait);
+  if (count == 0) return WaitOutcome::TimedOut;
+  if (count == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? WaitOutcome::TimedOut : WaitOutcome::Failed;
+  if (wakeable && FD_ISSET(Native(wake->NativeHandle()), &readable)) {
     wake->Drain();
     return WaitOutcome::Woken;
   }
-  bool any = false;
-  for (size_t i = 0; i < sockets.size(); ++i) {
-    sockets[i].ready = entries[i].revents != 0;
-    any = any || sockets[i].ready;
+  for (SocketInterest& interest : sockets) {
+    interest.ready =
+        FD_ISSET(Native(interest.socket), interest.readiness == Readiness::Read ? &readable : &writable) != 0;
   }
-  return any ? WaitOutcome::Ready : WaitOutcome::TimedOut;
+  return WaitOutcome::Ready;
 }
 
 }  // namespace veltor
