@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -30,14 +31,9 @@ constexpr int kStatusOk = 0;
 constexpr int kStatusErrorAnswer = 1;
 constexpr int kStatusNoAnswer = 2;
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
+// Whole texts to a standard stream; false when it could not take them.
+bool Print(std::FILE* stream, const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
 }
 
 int MsLeft(SteadyClock::time_point deadline) {
@@ -136,29 +132,29 @@ bool StatusTable(const std::string& answer, const std::string& timestamp, std::s
   return true;
 }
 
-int RunCtl(const Invocation& invocation, int outFd, int errFd) {
+int RunCtl(const Invocation& invocation, std::FILE* out, std::FILE* err) {
   std::string line = "status\n";
   if (invocation.request == Request::Metrics) line = "metrics\n";
   if (invocation.request == Request::Cut) line = "cut " + invocation.clientNumber + "\n";
 
   const Reply reply = AskRelay(invocation.socketPath, line, kAnswerLimit);
   if (!reply.reached) {
-    WriteAll(errFd, "veltor-ctl: " + reply.error + "\n");
+    Print(err, "veltor-ctl: " + reply.error + "\n");
     return kStatusNoAnswer;
   }
   if (reply.answer.starts_with("error:")) {
-    WriteAll(errFd, reply.answer);
+    Print(err, reply.answer);
     return kStatusErrorAnswer;
   }
   if (invocation.request != Request::Status || invocation.json) {
-    return WriteAll(outFd, reply.answer) ? kStatusOk : kStatusNoAnswer;
+    return Print(out, reply.answer) ? kStatusOk : kStatusNoAnswer;
   }
   std::string table;
   if (!StatusTable(reply.answer, TimestampNow(), table)) {
-    WriteAll(errFd, "veltor-ctl: " + invocation.socketPath + ": the answer is not a status (see --json)\n");
+    Print(err, "veltor-ctl: " + invocation.socketPath + ": the answer is not a status (see --json)\n");
     return kStatusNoAnswer;
   }
-  return WriteAll(outFd, table) ? kStatusOk : kStatusNoAnswer;
+  return Print(out, table) ? kStatusOk : kStatusNoAnswer;
 }
 
 }  // namespace veltor::ctl

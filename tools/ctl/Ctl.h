@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace veltor::ctl {
@@ -33,6 +34,6 @@ struct Invocation {
 
 // Runs one invocation and returns the exit status: 0 answered, 1 the relay
 // answered with an error line, 2 no usable answer.
-int RunCtl(const Invocation& invocation, int outFd, int errFd);
+int RunCtl(const Invocation& invocation, std::FILE* out, std::FILE* err);
 
 }  // namespace veltor::ctl

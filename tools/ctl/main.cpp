@@ -3,7 +3,6 @@
 // answered with an error, 2 wrong usage or no usable answer.
 #include <getopt.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -83,5 +82,5 @@ int main(int argc, char** argv) {
   }
   // A relay that closes early costs a failed send, not the process.
   ::signal(SIGPIPE, SIG_IGN);
-  return veltor::ctl::RunCtl(invocation, STDOUT_FILENO, STDERR_FILENO);
+  return veltor::ctl::RunCtl(invocation, stdout, stderr);
 }
