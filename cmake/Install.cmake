@@ -1,4 +1,4 @@
-# Installation: the relay and its two tools, the manual pages, the
+# Installation: the relay and its three tools, the manual pages, the
 # configuration, the systemd unit, the copyright file and the changelog.
 # `cmake --install build` with the default prefix puts the programs in
 # /usr/local/bin; the package is built for the /usr prefix, which puts the
@@ -40,13 +40,13 @@ veltor_destination("${VELTOR_SYSTEMD_UNIT_DIR}" veltor_unit_destination)
 veltor_destination("${VELTOR_DEFAULTS_DIR}" veltor_defaults_destination)
 veltor_destination("${VELTOR_LOGROTATE_DIR}" veltor_logrotate_destination)
 
-install(TARGETS veltor veltor-check veltor-watch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS veltor veltor-check veltor-watch veltor-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped install (cpack, cmake --install --strip) also drops the compiler's
 # .comment and .note sections, as Debian's own packaging does.
 if(CMAKE_OBJCOPY)
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-      foreach(program veltor veltor-check veltor-watch)
+      foreach(program veltor veltor-check veltor-watch veltor-ctl)
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
                         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
       endforeach()
@@ -74,7 +74,7 @@ function(veltor_install_compressed source destination)
   install(FILES "${copy}.gz" DESTINATION "${destination}")
 endfunction()
 
-foreach(page veltor.8 veltor.conf.5 veltor-check.1 veltor-watch.1)
+foreach(page veltor.8 veltor.conf.5 veltor-check.1 veltor-watch.1 veltor-ctl.1)
   string(REGEX MATCH "[0-9]$" section "${page}")
   veltor_install_compressed("${PROJECT_SOURCE_DIR}/docs/${page}" "${CMAKE_INSTALL_MANDIR}/man${section}")
 endforeach()

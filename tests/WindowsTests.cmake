@@ -19,6 +19,7 @@ add_executable(windows_unit_tests
   unit/AdmissionJudgeTest.cpp
   unit/CommandLineTest.cpp
   unit/ConfigLoaderTest.cpp
+  unit/ControlAnswersTest.cpp
   unit/EventTextTest.cpp
   unit/GreetingFrameTest.cpp
   unit/RelayLoopTest.cpp

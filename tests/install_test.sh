@@ -16,14 +16,15 @@ DESTDIR=$root cmake --install "$build" >/dev/null
 
 if [ "$prefix" = /usr ]; then etc=/etc unitdir=/lib/systemd/system; else etc=$prefix/etc unitdir=$prefix/lib/systemd/system; fi
 conf=$etc/veltor/veltor.conf
-for file in "$prefix/bin/veltor" "$prefix/bin/veltor-check" "$prefix/bin/veltor-watch" \
+for file in "$prefix/bin/veltor" "$prefix/bin/veltor-check" "$prefix/bin/veltor-watch" "$prefix/bin/veltor-ctl" \
     "$prefix/share/man/man8/veltor.8.gz" "$prefix/share/man/man5/veltor.conf.5.gz" \
     "$prefix/share/man/man1/veltor-check.1.gz" "$prefix/share/man/man1/veltor-watch.1.gz" \
+    "$prefix/share/man/man1/veltor-ctl.1.gz" \
     "$prefix/share/doc/veltor/copyright" "$prefix/share/doc/veltor/changelog.gz" \
     "$conf" "$unitdir/veltor.service" "$unitdir/veltor@.service" "$etc/default/veltor" "$etc/logrotate.d/veltor"; do
   [ -f "$root$file" ] || fail "$file not installed"
 done
-for program in veltor veltor-check veltor-watch; do
+for program in veltor veltor-check veltor-watch veltor-ctl; do
   [ -x "$root$prefix/bin/$program" ] || fail "bin/$program is not executable"
 done
 [ ! -e "$root$prefix/bin/veltor-demo-feed" ] || fail "the demo feed was installed"
