@@ -34,6 +34,10 @@ class TestClient {
   // SO_RCVBUF for the socket. Call before Connect for it to shape the TCP
   // window (a small one makes a slow client); later calls apply at once too.
   void SetReceiveBuffer(int bytes);
+  // The smallest window and segments (see kSmallWindowBufferBytes), from the
+  // next Connect on: a client that reads slowly or not at all then really
+  // makes the relay wait and queue, even over loopback.
+  void SetSmallWindow();
 
   // Exactly `n` bytes, oldest first; on false nothing is consumed. Fails
   // early if the relay closes the connection first.
@@ -64,6 +68,7 @@ class TestClient {
 
  private:
   int receiveBufferBytes_ = 0;  // 0: the kernel's default
+  int maxSegmentBytes_ = 0;     // 0: the kernel's default
   StreamConnection connection_;
 };
 
