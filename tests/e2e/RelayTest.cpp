@@ -227,11 +227,33 @@ TEST(RelayServerLink, AServerFarAheadOfEveryClientIsSlowedByTcpWhileTheRelayKeep
   }
 }
 
+TEST(RelayStalledClient, ALaggingClientGetsEveryByteOnceAndInOrder) {
+  // Catches a partly sent direct block queued whole, and any reordering at the moments it goes in
+  // part (the race of a direct send past the worker's block is pinned down in DirectSendTest).
+  RelayWithServer rig;
+  ASSERT_TRUE(rig.Ready());
+  TestClient lagging;
+  lagging.SetSmallWindow();
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, lagging, 0));
+
+  const std::string data = Pattern(300'000);
+  ASSERT_TRUE(rig.server.Send(data));
+  std::string got;
+  const Deadline deadline(60s);
+  while (got.size() < data.size() && !deadline.Expired()) {
+    std::this_thread::sleep_for(800ms);  // behind: the relay's socket fills, a block goes in part, the rest queues
+    got += lagging.ReadFor(700ms);       // caught up: blocks go straight to the socket again
+  }
+  got += lagging.ReadFor(300ms);  // anything doubled would come now
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+}
+
 TEST(RelayStalledClient, OthersKeepReceivingAndShutdownIsPrompt) {
   RelayWithServer rig({kAllowLoopbackRule});
   ASSERT_TRUE(rig.Ready());
   TestClient stalled, healthy;
-  stalled.SetReceiveBuffer(4096);
+  stalled.SetSmallWindow();
   ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled, 0));
   ASSERT_TRUE(ConnectAdmittedClient(rig.relay, healthy, 1));
 
