@@ -77,6 +77,28 @@ TEST(RelayPassThrough, PassRxClientReachesTheServerInOrder) {
   EXPECT_TRUE(got == typed);
 }
 
+TEST(RelayPassThrough, AClientsLastWordsReachTheServerWhenItEndsAtOnce) {
+  // Catches a client's end that takes with it what it sent just before.
+  RelayWithServer rig({"Y, 127.0.0.1, 255.255.255.255, Y, 0, Y"});
+  ASSERT_TRUE(rig.Ready());
+  for (const bool halfClose : {true, false}) {
+    const char* how = halfClose ? "shutdown(SHUT_WR)" : "close()";
+    TestClient client;
+    ASSERT_EQ(rig.ConnectAndJudge(client), "accepted:   PassRx  0");
+    const size_t discs = rig.relay.Process().CountInStdout("Disc: ");
+    ASSERT_TRUE(client.Send("reload\n"));
+    if (halfClose) {
+      client.HalfClose();
+    } else {
+      client.Close();
+    }
+    std::string got;
+    EXPECT_TRUE(rig.server.ReceiveExactly(7, got, 5s)) << how;
+    EXPECT_EQ(got, "reload\n") << how;
+    EXPECT_TRUE(rig.relay.Process().WaitForStdout("Disc: 127.0.0.1. 0 bytes in ", 5s, discs + 1)) << how;
+  }
+}
+
 TEST(RelayPassThrough, NoPassRxClientIsReadButNeverForwarded) {
   RelayWithServer rig({"Y, 127.0.0.1, 255.255.255.255, N, 0, N"});
   ASSERT_TRUE(rig.Ready());

@@ -51,6 +51,10 @@ void TestClient::Close() { connection_.Close(); }
 
 void TestClient::Reset() { connection_.Reset(); }
 
+void TestClient::HalfClose() {
+  if (connection_.IsOpen()) ::shutdown(connection_.Fd(), SHUT_WR);
+}
+
 uint16_t TestClient::LocalPort() const { return connection_.IsOpen() ? BoundPort(connection_.Fd()) : 0; }
 
 }  // namespace veltor::testing

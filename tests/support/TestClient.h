@@ -57,6 +57,9 @@ class TestClient {
 
   // Orderly close (FIN). Idempotent.
   void Close();
+  // Ends this side's sending only (shutdown SHUT_WR): the relay sees the end
+  // of the client's stream while the client can still read.
+  void HalfClose();
   // Abortive close: the relay sees an RST.
   void Reset();
 
