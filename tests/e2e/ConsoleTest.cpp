@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Deadline.h"
 #include "tests/support/Patterns.h"
 #include "tests/support/RelayHarness.h"
 
@@ -91,6 +92,42 @@ TEST(StatusTable, RowsShowBytesDeliveredAndNothingQueuedWhenIdle) {
     for (int again = 0; again < 5 && !std::regex_match(table, shape); ++again) table = rig.Status(how, 2);
     EXPECT_TRUE(std::regex_match(table, shape)) << how << "\n" << table;
   }
+}
+
+TEST(StatusTable, ASecondAndATenthSigusr1EachPrintTheTable) {
+  // Catches a status request answered only once (a handler reset, or a flag never lowered).
+  if (RelayIsWindowsBuild()) GTEST_SKIP() << "Windows has no SIGUSR1";
+  StatusRig rig;
+  ASSERT_TRUE(rig.Ready());
+  for (size_t asked = 1; asked <= 10; ++asked) {
+    rig.relay.Process().Signal(SIGUSR1);
+    ASSERT_TRUE(rig.relay.Process().WaitForStderr(" clients:\n", 5s, asked)) << "signal " << asked;
+  }
+  EXPECT_TRUE(rig.relay.Process().Running());
+}
+
+// The Queued column of the table's only row; -1 when there is no row.
+int64_t QueuedOfFirstRow(const std::string& table) {
+  std::smatch row;
+  if (!std::regex_search(table, row, std::regex(R"(\n  1\.    127\.  0\.  0\.  1 +\d+ +\d+:\d\d:\d\d +(\d+)\n)"))) {
+    return -1;
+  }
+  return std::stoll(row[1]);
+}
+
+TEST(StatusTable, AClientThatReadsNothingShowsItsQueueGrowWhileTheServerSends) {
+  // Catches a Queued column blind to a stalled client's backlog (and a kit client the relay never waits for).
+  StatusRig rig;
+  ASSERT_TRUE(rig.Ready());
+  TestClient stalled;
+  stalled.SetSmallWindow();
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled, 0));
+  ASSERT_TRUE(rig.server.Send(Pattern(300'000)));
+  int64_t first = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (first = QueuedOfFirstRow(rig.Status("S", 1))) > 0; }, 5s));
+  int64_t later = -1;
+  EXPECT_TRUE(WaitUntil([&] { return (later = QueuedOfFirstRow(rig.Status("S", 1))) > first; }, 5s))
+      << first << " then " << later;
 }
 
 TEST(StatusTable, HeldRecordAfterATimeLimitIsInactiveAndTimedFromTheCutOff) {

@@ -78,7 +78,8 @@ ChildProcess::~ChildProcess() {
   output_.Stop();
 }
 
-bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines) {
+bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines,
+                         ChildStdio given) {
   {
     std::lock_guard<std::mutex> guard(stateMutex_);
     if (pid_ > 0) return false;
@@ -86,15 +87,15 @@ bool ChildProcess::Start(const std::string& binary, const std::vector<std::strin
   IgnoreSigpipeOnce();
 
   Pipe in, out, err;
-  if (!in.Open() || !out.Open() || !err.Open()) return false;
+  if ((given.in < 0 && !in.Open()) || (given.out < 0 && !out.Open()) || (given.err < 0 && !err.Open())) return false;
   // Only the parent's end is non-blocking: the child sees an ordinary pipe.
-  if (::fcntl(in.ends[1], F_SETFL, O_NONBLOCK) != 0) return false;
+  if (given.in < 0 && ::fcntl(in.ends[1], F_SETFL, O_NONBLOCK) != 0) return false;
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in.ends[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out.ends[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.ends[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, given.in >= 0 ? given.in : in.ends[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, given.out >= 0 ? given.out : out.ends[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, given.err >= 0 ? given.err : err.ends[1], STDERR_FILENO);
 
   // The test binary may ignore or block signals (SIGPIPE above, a runner's
   // own choices); the program under test must start with a clean slate.
@@ -124,9 +125,9 @@ bool ChildProcess::Start(const std::string& binary, const std::vector<std::strin
 
   // The child holds its own copies now; closing ours lets end of file arrive
   // on the output pipes as soon as the child (and its descendants) exit.
-  ::close(in.Release(0));
-  ::close(out.Release(1));
-  ::close(err.Release(1));
+  for (const int fd : {in.Release(0), out.Release(1), err.Release(1)}) {
+    if (fd >= 0) ::close(fd);  // -1: a stream the caller gave
+  }
 
   stdinFd_ = in.Release(1);
   output_.Start(out.Release(0), err.Release(0), crLfLines);
@@ -251,6 +252,11 @@ void OutputCapture::Start(int stdoutFd, int stderrFd, bool crLfLines) {
   crLfLines_ = crLfLines;
   fds_[0] = stdoutFd;
   fds_[1] = stderrFd;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ended_[0] = stdoutFd < 0;
+    ended_[1] = stderrFd < 0;
+  }
   reader_ = std::thread([this] { ReadLoop(); });
 }
 

@@ -34,6 +34,7 @@ class OutputCapture {
   OutputCapture& operator=(const OutputCapture&) = delete;
 
   // Takes ownership of the read ends of the two pipes and starts the reader.
+  // A stream given as -1 is not captured and counts as ended at once.
   // Call at most once. With `crLfLines`, every line must end in CR LF: the
   // CR is dropped, and a line that ends in LF alone is marked
   // "[LF without CR]" so that no exact comparison can pass.
@@ -75,6 +76,16 @@ class OutputCapture {
   std::thread reader_;                 // started last, joined in Stop()
 };
 
+// Descriptors a child gets instead of the pipes ChildProcess would make, for
+// a test that plays a stuck log reader or an input at its end. -1 keeps the
+// pipe. The caller keeps its own descriptors (the child has copies); a stream
+// given here is not captured: its output reads as empty and already ended.
+struct ChildStdio {
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+
 // Threads: Start, WriteStdin, CloseStdin and the destructor belong to the
 // test's own thread. The output accessors and the process-state calls
 // (WaitForExit, Signal, Running, Pid) may be used from any thread.
@@ -93,8 +104,9 @@ class ChildProcess {
   // standard error are pipes read in the background. False if the program
   // could not be started or this object already started one.
   // A program that writes CR LF line ends (the Windows relay) is read with
-  // `crLfLines` (see OutputCapture::Start).
-  bool Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines = false);
+  // `crLfLines` (see OutputCapture::Start). `given` replaces pipes.
+  bool Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines = false,
+             ChildStdio given = {});
 
   // Writes all of `bytes` to the child's standard input within 5 s. False if
   // stdin is closed, the child has closed its end, or the pipe stays full.

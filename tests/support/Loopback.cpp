@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -64,6 +65,17 @@ uint16_t FindFreePort() {
   return BoundPort(fd.get());
 }
 
+int HoldFreePort(uint16_t& port) {
+  OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) return -1;
+  const int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in address = LoopbackAt(0);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+  port = BoundPort(fd.get());
+  return port == 0 ? -1 : fd.Release();
+}
+
 int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort) {
   OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return -1;
@@ -78,19 +90,20 @@ int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort) {
   return boundPort == 0 ? -1 : fd.Release();
 }
 
-int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected) {
+int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected, int maxSegment) {
   OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return -1;
   if (receiveBuffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (maxSegment > 0) ::setsockopt(fd.get(), IPPROTO_TCP, TCP_MAXSEG, &maxSegment, sizeof maxSegment);
   const sockaddr_in address = LoopbackAt(port);
   connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   if (!connected && errno != EINPROGRESS && errno != EINTR) return -1;
   return fd.Release();
 }
 
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap, int receiveBuffer) {
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap, int receiveBuffer, int maxSegment) {
   bool connected = false;
-  OwnedFd fd(StartLoopbackConnect(port, receiveBuffer, connected));
+  OwnedFd fd(StartLoopbackConnect(port, receiveBuffer, connected, maxSegment));
   if (fd.get() < 0 || connected) return fd.Release();
   // Under way: writable once it has ended, then SO_ERROR tells how.
   const Deadline deadline(cap);

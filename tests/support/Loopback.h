@@ -54,6 +54,13 @@ class OwnedFd {
 // start-up) and treat a failed bind as a test failure, not a retry case.
 uint16_t FindFreePort();
 
+// A free port kept from everyone else: a socket bound to 127.0.0.1:port with
+// SO_REUSEADDR that never listens, so the kernel hands the port to no other
+// bind or outgoing connection, while a Linux program binding it with
+// SO_REUSEADDR (the relay does) still gets it and can listen on it. Not for
+// a Windows program: its exclusive bind would be refused. -1 when none.
+int HoldFreePort(uint16_t& port);
+
 // The local port `fd` is bound to; 0 when unknown.
 uint16_t BoundPort(int fd);
 
@@ -63,14 +70,24 @@ uint16_t BoundPort(int fd);
 // sets `boundPort`, or -1.
 int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort);
 
+// The smallest receive side a test can give a connection: SO_RCVBUF at the
+// kernel's floor and the least segment size (TCP_MAXSEG) that IPv4 promises.
+// The segment size matters as much as the buffer: the sender's kernel sizes
+// its send buffer in segments, and with loopback's 64 KiB ones it grows to
+// megabytes, so a peer that reads nothing would never make the sender wait.
+inline constexpr int kSmallWindowBufferBytes = 1024;
+inline constexpr int kSmallestSegmentBytes = 536;
+
 // A non-blocking connection to 127.0.0.1:`port`, started but not waited for:
 // the descriptor (`connected` when the handshake is already done), or -1.
-int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected);
+// Positive `receiveBuffer` and `maxSegment` become SO_RCVBUF and TCP_MAXSEG
+// before the handshake, which settles the window and the segment size.
+int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected, int maxSegment = 0);
 
 // A non-blocking connection to 127.0.0.1:`port`, made within `cap`; -1 when
-// refused or late. A positive `receiveBuffer` becomes SO_RCVBUF before the
-// handshake, which settles the window (a small one makes a slow client).
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap = kCap, int receiveBuffer = 0);
+// refused or late. `receiveBuffer` and `maxSegment` as for
+// StartLoopbackConnect (a small window makes a slow client).
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap = kCap, int receiveBuffer = 0, int maxSegment = 0);
 
 // True when `fd` has something to read, or an end or an error, within `wait`.
 bool Readable(int fd, std::chrono::milliseconds wait);

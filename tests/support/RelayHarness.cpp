@@ -42,16 +42,20 @@ std::string RelayConfig::Render() const {
 RelayConfig LoopbackConfig(uint16_t serverPort) {
   RelayConfig config;
   config.serverPort = serverPort;
-  config.listenPort = FindFreePort();
+  if (RelayIsWindowsBuild()) {
+    config.listenPort = FindFreePort();
+  } else {
+    config.listenPortHold = std::make_shared<const OwnedFd>(HoldFreePort(config.listenPort));
+  }
   config.ruleLines = {kAllowLoopbackRule};
   return config;
 }
 
-bool RelayHarness::Start(const RelayConfig& config) {
+bool RelayHarness::Start(const RelayConfig& config, ChildStdio given) {
   configPath_ = dir_.WriteFile("veltor.cfg", config.Render());
   if (configPath_.empty()) return false;
   listenPort_ = config.listenPort;
-  return process_.Start(VeltorBinary(), {configPath_}, RelayIsWindowsBuild());
+  return process_.Start(VeltorBinary(), {configPath_}, RelayIsWindowsBuild(), given);
 }
 
 bool RelayHarness::StartAndWaitListening(const RelayConfig& config,

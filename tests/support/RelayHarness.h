@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FakeServer.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClient.h"
 
@@ -45,12 +47,17 @@ struct RelayConfig {
   // "allow, address, mask, passRx, time limit seconds, dupeOK", e.g.
   // "Y, 127.0.0.1, 255.255.255.255, Y, 0, N".
   std::vector<std::string> ruleLines;
+  // Keeps listenPort from every other program until the last copy of this
+  // configuration goes (see HoldFreePort); empty when nothing holds it.
+  std::shared_ptr<const OwnedFd> listenPortHold;
 
   std::string Render() const;
 };
 
 // A relay that fetches from 127.0.0.1:`serverPort`, listens on a free port and
-// admits every loopback client.
+// admits every loopback client. The Linux relay's port is held for it (tests
+// run in parallel and would otherwise race for it); the Windows relay's
+// exclusive bind would be refused next to the hold, so its port is only free.
 RelayConfig LoopbackConfig(uint16_t serverPort);
 
 // One relay process per harness; a second Start on the same harness fails.
@@ -65,8 +72,9 @@ class RelayHarness {
   RelayHarness& operator=(const RelayHarness&) = delete;
 
   // Writes the configuration to "veltor.cfg" in the scratch directory and
-  // starts the relay with its path as the only argument.
-  bool Start(const RelayConfig& config);
+  // starts the relay with its path as the only argument; `given` replaces
+  // the pipes of standard input or output (see ChildStdio).
+  bool Start(const RelayConfig& config, ChildStdio given = {});
   // Start, then wait until the relay reports its listen socket on
   // config.listenPort. False if either fails.
   bool StartAndWaitListening(const RelayConfig& config,

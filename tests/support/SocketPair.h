@@ -22,6 +22,7 @@ using Frames = std::vector<ClientConnection::Frame>;
 struct BufferSizes {
   int peerReceive = 0;  // 0: the kernel's default
   int relaySend = 0;
+  int peerMaxSegment = 0;  // TCP_MAXSEG of the peer; 0: the kernel's default
 };
 
 // `relay` is the end a record owns (non-blocking, as admission hands it over),
@@ -36,7 +37,7 @@ inline LoopbackPair MakePair(BufferSizes sizes = {}) {
   uint16_t port = 0;
   const OwnedFd listener(OpenLoopbackListener(0, 1, port));
   if (listener.get() < 0) return {};
-  OwnedFd peer(ConnectLoopback(port, kCap, sizes.peerReceive));
+  OwnedFd peer(ConnectLoopback(port, kCap, sizes.peerReceive, sizes.peerMaxSegment));
   if (peer.get() < 0 || !Readable(listener.get(), kCap)) return {};
   auto relay = std::make_unique<NetSocket>(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!relay->Valid() || !relay->SetNonBlocking()) return {};

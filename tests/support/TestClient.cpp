@@ -11,7 +11,7 @@ TestClient::~TestClient() { connection_.Close(); }
 bool TestClient::Connect(uint16_t port, std::chrono::milliseconds timeout) {
   connection_.Close();
   connection_.DiscardBuffered();
-  const int fd = ConnectLoopback(port, timeout, receiveBufferBytes_);
+  const int fd = ConnectLoopback(port, timeout, receiveBufferBytes_, maxSegmentBytes_);
   if (fd < 0) return false;
   connection_.Adopt(fd);
   return true;
@@ -22,6 +22,11 @@ void TestClient::SetReceiveBuffer(int bytes) {
   if (connection_.IsOpen()) {
     ::setsockopt(connection_.Fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
   }
+}
+
+void TestClient::SetSmallWindow() {
+  receiveBufferBytes_ = kSmallWindowBufferBytes;
+  maxSegmentBytes_ = kSmallestSegmentBytes;
 }
 
 bool TestClient::ReadExactly(size_t n, std::string& out, std::chrono::milliseconds timeout) {
@@ -45,6 +50,10 @@ bool TestClient::Send(std::string_view bytes, std::chrono::milliseconds timeout)
 void TestClient::Close() { connection_.Close(); }
 
 void TestClient::Reset() { connection_.Reset(); }
+
+void TestClient::HalfClose() {
+  if (connection_.IsOpen()) ::shutdown(connection_.Fd(), SHUT_WR);
+}
 
 uint16_t TestClient::LocalPort() const { return connection_.IsOpen() ? BoundPort(connection_.Fd()) : 0; }
 

@@ -34,6 +34,10 @@ class TestClient {
   // SO_RCVBUF for the socket. Call before Connect for it to shape the TCP
   // window (a small one makes a slow client); later calls apply at once too.
   void SetReceiveBuffer(int bytes);
+  // The smallest window and segments (see kSmallWindowBufferBytes), from the
+  // next Connect on: a client that reads slowly or not at all then really
+  // makes the relay wait and queue, even over loopback.
+  void SetSmallWindow();
 
   // Exactly `n` bytes, oldest first; on false nothing is consumed. Fails
   // early if the relay closes the connection first.
@@ -53,6 +57,9 @@ class TestClient {
 
   // Orderly close (FIN). Idempotent.
   void Close();
+  // Ends this side's sending only (shutdown SHUT_WR): the relay sees the end
+  // of the client's stream while the client can still read.
+  void HalfClose();
   // Abortive close: the relay sees an RST.
   void Reset();
 
@@ -64,6 +71,7 @@ class TestClient {
 
  private:
   int receiveBufferBytes_ = 0;  // 0: the kernel's default
+  int maxSegmentBytes_ = 0;     // 0: the kernel's default
   StreamConnection connection_;
 };
 
