@@ -29,7 +29,10 @@ void ClientTable::Sweep() {
     ClientConnection& record = **it;
     if (record.timedOut && now - record.startTime.load() > kHoldOutSeconds) record.timedOut = false;
     if (!record.active.load() && !record.timedOut && !record.HasLastWords()) {
-      it = records_.erase(it);  // the record's destructor joins its worker
+      const std::unique_ptr<ClientConnection> released = std::move(*it);
+      it = records_.erase(it);
+      released->Stop();  // joins its worker, so its byte count is final
+      releasedBytesSent_ += released->bytesSent.load();
     } else {
       ++it;
     }
@@ -45,6 +48,12 @@ void ClientTable::EndLargestBacklog() {
     if (largest == nullptr || record->queuedBytes.load() > largest->queuedBytes.load()) largest = record.get();
   }
   if (largest != nullptr && largest->queuedBytes.load() > 0) largest->EndForBacklog();
+}
+
+uint64_t ClientTable::DeliveredBytes() const {
+  uint64_t delivered = releasedBytesSent_;
+  for (const auto& record : records_) delivered += record->bytesSent.load();
+  return delivered;
 }
 
 bool ClientTable::NothingDue(int64_t now) const {

@@ -37,6 +37,9 @@ class ClientTable {
   // limit or hold runs out within two seconds.
   bool NothingDue(int64_t now) const;
 
+  // Server bytes delivered to every client since the start, released ones included.
+  uint64_t DeliveredBytes() const;
+
   // What bounds the records' backlogs; records admitted from now on share it.
   BacklogBudget& Budget() { return budget_; }
   // Ends the active client with the largest backlog (its "Disc" line and its
@@ -51,6 +54,7 @@ class ClientTable {
  private:
   BacklogBudget budget_;  // declared first: the records count in it until they go
   std::vector<std::unique_ptr<ClientConnection>> records_;
+  uint64_t releasedBytesSent_ = 0;  // what released records had delivered
   WakeSignal* loopWake_ = nullptr;
 };
 

@@ -10,7 +10,9 @@
 #include "base/Output.h"
 #include "base/ThreadCheck.h"
 #include "platform/Process.h"
+#include "platform/ServiceNotify.h"
 #include "relay/Relay.h"
+#include "relay/ServiceNotifier.h"
 #include "relay/RelayLoop.h"
 #include "net/Resolver.h"
 #include "platform/LocalTime.h"
@@ -85,15 +87,18 @@ int RunVeltor(int argc, char** argv) {
   RelaySettings settings;
   if (const int status = LoadSettings(commandLine.configPath, settings); status != 0) return status;
 
-  Relay relay(settings, options, SystemResolver());
+  ServiceNotifier notifier(ReadServiceEnvironment(), CurrentProcessId(), TickNow());
+  Relay relay(settings, options, SystemResolver(), &notifier);
   TerminalKeys keys;
   SignalRequests requests;
   RelayLoop loop(relay, keys, &requests);
   WakeOnSignals(relay.Wake());
   loop.Start();
   PrintSummary(settings);
+  notifier.Ready();
   while (loop.Step()) {
   }
+  notifier.Stopping();
 
   WakeOnSignals(nullptr);
   relay.ShutDown();

@@ -1,5 +1,7 @@
 #include "relay/RelayLoop.h"
 
+#include <algorithm>
+
 #include "base/Clock.h"
 #include "base/Constants.h"
 
@@ -38,6 +40,7 @@ bool RelayLoop::Step() {
   // left work that Idle() sees.
   WakeSignal* wake = phases_.Wake();
   if (wake != nullptr) wake->Drain();
+  phases_.Tend(tick);
   uint32_t waitMs = 0;
   if (sinceSecond < kRetryIntervalMs && phases_.Idle()) {
     // Nothing to pass on, forward, time or release: a pass would only look
@@ -50,7 +53,7 @@ bool RelayLoop::Step() {
   }
   if (waitMs > 0) {
     // Until then only a key, a signal or the wake signal needs the loop.
-    const int ms = static_cast<int>(waitMs);
+    const int ms = static_cast<int>(std::max<uint32_t>(1, std::min(waitMs, phases_.LongestWaitMs(tick))));
     if (!keys_.WaitForKey(ms, wake)) {
       if (wake != nullptr) {
         wake->Wait(ms);

@@ -26,6 +26,12 @@ class LoopPhases {
   virtual bool Idle() { return false; }
   // Raised by the threads that bring the loop work; nullptr when there is none.
   virtual WakeSignal* Wake() { return nullptr; }
+  // Every turn of the loop, passing or not, after the wake signal is lowered:
+  // work that must keep its own pace (the service manager's heartbeat,
+  // requests on the control socket).
+  virtual void Tend(uint32_t /*tick*/) {}
+  // The longest the loop may wait before Tend must run again.
+  virtual uint32_t LongestWaitMs(uint32_t /*tick*/) { return UINT32_MAX; }
 };
 
 // Where keys and operator requests come from.
