@@ -46,7 +46,7 @@ inline constexpr int64_t kBacklogTotalMaxBytes = 256 * 1024 * 1024;
 // what a block costs beyond its bytes is then small against them.
 inline constexpr size_t kBacklogBlockBytes = 4096;
 // Once this much backlog has been freed, freed memory goes back to the system.
-inline constexpr int64_t kMemoryReturnAfterFreedBytes = 4 * 1024 * 1024;
+inline constexpr int64_t kMemoryReturnAfterFreedBytes = 1024 * 1024;
 // A client without pass-through that floods the relay is read with a large
 // buffer and at most once per this interval: its data is dropped cheaply.
 inline constexpr size_t kDropReadBytes = 64 * 1024;

@@ -5,6 +5,7 @@
 #include "base/EventText.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
+#include "base/ThreadCheck.h"
 #include "platform/Process.h"
 #include "platform/LocalTime.h"
 
@@ -62,6 +63,7 @@ Admission::Admission(const RelaySettings& settings, Resolver& resolver, const Re
 Admission::~Admission() = default;
 
 void Admission::AcceptPendingClient(ServerLink& link, ClientTable& table) {
+  AssertMainThread();
   // One verdict per block: a connection that waited for its name is judged
   // now, with or without it (a name server that has not answered in a second
   // has been waited for long enough), and the next one waits for the next block.

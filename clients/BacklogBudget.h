@@ -38,12 +38,14 @@ class BacklogBudget {
   }
 
   // Main thread, once a pass: true when, since the last time it said so, the
-  // total has come down by kMemoryReturnAfterFreedBytes from its highest, so
-  // that handing freed memory back to the system is worth its cost.
+  // total has come down by kMemoryReturnAfterFreedBytes from its highest, or
+  // every backlog is gone after one was held, so that handing freed memory
+  // back to the system is worth its cost.
   bool TakeMemoryReturnDue() {
     const int64_t now = TotalBytes();
     if (now > highestSinceReturn_) highestSinceReturn_ = now;
-    if (highestSinceReturn_ - now < kMemoryReturnAfterFreedBytes) return false;
+    const bool allGone = now == 0 && highestSinceReturn_ >= static_cast<int64_t>(kBacklogBlockBytes);
+    if (!allGone && highestSinceReturn_ - now < kMemoryReturnAfterFreedBytes) return false;
     highestSinceReturn_ = now;
     return true;
   }

@@ -21,7 +21,7 @@ ClientConnection::ClientConnection(uint32_t clientAddress, bool clientPassRx, in
       socket_(std::move(socket)),
       greetingFrames_(std::move(greetingFrames)),
       loopWake_(loopWake),
-      downstream_(socket_.get(), queuedBytes, budget != nullptr ? *budget : *ownBudget_) {}
+      downstream_(socket_.get(), queuedBytes, bytesSent, budget != nullptr ? *budget : *ownBudget_) {}
 
 ClientConnection::~ClientConnection() { Stop(); }
 
@@ -33,7 +33,6 @@ void ClientConnection::QueueData(const uint8_t* bytes, size_t length) {
   AssertMainThread();
   if (!active.load()) return;
   const DownstreamQueue::DeliverResult result = downstream_.Deliver(bytes, length);
-  bytesSent.fetch_add(result.sentBytes);
   switch (result.delivery) {
     case DownstreamQueue::Delivery::OverCap:
       // A client this far behind has stopped reading; ending it keeps one
@@ -87,6 +86,19 @@ bool ClientConnection::CutOff(int64_t now) {
 
 void ClientConnection::Disconnect() {
   if (!active.exchange(false)) return;
+  ReportEnd();
+}
+
+void ClientConnection::EndFromWorker() {
+  AssertOnThread(workerThread_);
+  if (!active.exchange(false)) return;
+  // The main thread may be handing the client a block this very moment; its
+  // bytes belong in the "Disc" line, and no further block starts now.
+  downstream_.AwaitDirectSend();
+  ReportEnd();
+}
+
+void ClientConnection::ReportEnd() {
   const int64_t elapsed = WallNow() - startTime.load();
   LogOut("%s: %s", TimestampNow().c_str(), DiscText(address, bytesSent.load(), elapsed).c_str());
   wake_.Raise();
@@ -127,7 +139,7 @@ bool ClientConnection::SendGreeting() {
   for (const Frame& frame : greetingFrames_) {
     if (SendAll(frame.data(), frame.size(), socket_.get(), bound) == TransferResult::Failed) {
       // The client is ended rather than left with a cut-off frame.
-      if (!stopRequested.load()) Disconnect();
+      if (!stopRequested.load()) EndFromWorker();
       return false;
     }
   }
@@ -148,7 +160,7 @@ void ClientConnection::ReceiveUpstream(int waitMs) {
   switch (ReceiveChunk(socket_.get(), received, waitMs, &wake_)) {
     case TransferResult::Failed:
       // What it sent before its end stays queued for the main thread to forward.
-      if (!stopRequested.load()) Disconnect();
+      if (!stopRequested.load()) EndFromWorker();
       return;
     case TransferResult::Done:
       AppendUpstream(std::move(received));
@@ -165,7 +177,7 @@ void ClientConnection::DropIncoming(int waitMs) {
   size_t received = 0;
   switch (ReceiveSome(socket_.get(), scratch, sizeof scratch, received)) {
     case TransferResult::Failed:
-      if (!stopRequested.load()) Disconnect();
+      if (!stopRequested.load()) EndFromWorker();
       return;
     case TransferResult::Done:
       // A full read means the client sends flat out: let TCP hold it back for
@@ -187,10 +199,9 @@ void ClientConnection::RunWorker() {
     size_t sent = 0;
     if (downstream_.SendNext(bound, sent) == DownstreamQueue::Sending::Failed) {
       // Giving up on a release or a cut-off is not the client's end to report.
-      if (!ShouldGiveUp()) Disconnect();
+      if (!ShouldGiveUp()) EndFromWorker();
       continue;
     }
-    bytesSent.fetch_add(sent);
     // With more queued, only look at the client's side; with nothing queued,
     // wait for either side (or the wake signal) in one go.
     const int waitMs = downstream_.HasQueued() ? 0 : kWorkerIdleWaitMs;

@@ -104,6 +104,10 @@ class ClientConnection {
   // A send gives up when the record is being released or has ended.
   bool ShouldGiveUp() const;
   void ReleaseResources();
+  // The worker's way to end the client: its "Disc" line counts a direct
+  // send of the main thread that was under way.
+  void EndFromWorker();
+  void ReportEnd();
 
   std::unique_ptr<BacklogBudget> ownBudget_;  // when the caller gave none
   std::unique_ptr<NetSocket> socket_;

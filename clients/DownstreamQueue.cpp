@@ -7,8 +7,9 @@
 
 namespace veltor {
 
-DownstreamQueue::DownstreamQueue(NetSocket* socket, std::atomic<int64_t>& queuedBytes, BacklogBudget& budget)
-    : socket_(socket), queuedBytes_(queuedBytes), budget_(budget) {}
+DownstreamQueue::DownstreamQueue(NetSocket* socket, std::atomic<int64_t>& queuedBytes,
+                                 std::atomic<uint64_t>& bytesSent, BacklogBudget& budget)
+    : socket_(socket), queuedBytes_(queuedBytes), bytesSent_(bytesSent), budget_(budget) {}
 
 DownstreamQueue::~DownstreamQueue() { Discard(); }
 
@@ -30,6 +31,7 @@ DownstreamQueue::DeliverResult DownstreamQueue::Deliver(const uint8_t* bytes, si
       return result;
     }
     senderBusy_ = true;  // nothing is ahead of this block and nobody sends
+    directSend_ = true;
   }
 
   size_t sent = 0;
@@ -37,6 +39,7 @@ DownstreamQueue::DeliverResult DownstreamQueue::Deliver(const uint8_t* bytes, si
     size_t taken = 0;
     const TransferResult moved = SendSome(bytes + sent, length - sent, socket_, taken);
     if (moved == TransferResult::Failed) {
+      bytesSent_.fetch_add(sent);
       ReleaseGate();
       result.delivery = Delivery::Failed;
       result.sentBytes = sent;
@@ -46,6 +49,9 @@ DownstreamQueue::DeliverResult DownstreamQueue::Deliver(const uint8_t* bytes, si
     sent += taken;
   }
   result.sentBytes = sent;
+  // Counted before the gate opens: a worker that sees the client's end waits
+  // for the gate, so its "Disc" line counts what this send delivered.
+  bytesSent_.fetch_add(sent);
   if (sent == length) {
     ReleaseGate();
     result.delivery = Delivery::Sent;
@@ -56,6 +62,7 @@ DownstreamQueue::DeliverResult DownstreamQueue::Deliver(const uint8_t* bytes, si
     std::lock_guard<std::mutex> guard(lock_);
     AppendLocked(bytes + sent, length - sent);
     senderBusy_ = false;
+    directSend_ = false;
   }
   senderDone_.notify_all();
   result.wakeWorker = true;
@@ -77,10 +84,12 @@ DownstreamQueue::Sending DownstreamQueue::SendNext(const SendBound& bound, size_
     senderBusy_ = true;  // until the block is out: order on the wire is queue order
   }
   const TransferResult result = SendAll(block.bytes.data(), block.bytes.size(), socket_, bound);
+  if (result != TransferResult::Failed) {
+    sentBytes = block.bytes.size();
+    bytesSent_.fetch_add(sentBytes);
+  }
   ReleaseGate();
-  if (result == TransferResult::Failed) return Sending::Failed;
-  sentBytes = block.bytes.size();
-  return Sending::Sent;
+  return result == TransferResult::Failed ? Sending::Failed : Sending::Sent;
 }
 
 void DownstreamQueue::MarkGreeted() {
@@ -93,6 +102,11 @@ void DownstreamQueue::Close() {
   std::unique_lock<std::mutex> guard(lock_);
   closing_ = true;
   senderDone_.wait(guard, [this] { return !senderBusy_; });
+}
+
+void DownstreamQueue::AwaitDirectSend() {
+  std::unique_lock<std::mutex> guard(lock_);
+  senderDone_.wait(guard, [this] { return !directSend_; });
 }
 
 void DownstreamQueue::Discard() {
@@ -134,6 +148,7 @@ void DownstreamQueue::ReleaseGate() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     senderBusy_ = false;
+    directSend_ = false;
   }
   senderDone_.notify_all();
 }

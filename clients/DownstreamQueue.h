@@ -39,8 +39,10 @@ namespace veltor {
 
 class DownstreamQueue {
  public:
-  // `socket` stays the owner's; it must outlive Close().
-  DownstreamQueue(NetSocket* socket, std::atomic<int64_t>& queuedBytes, BacklogBudget& budget);
+  // `socket` stays the owner's; it must outlive Close(). What reaches the
+  // socket is added to `bytesSent` before the sender lets go of the gate.
+  DownstreamQueue(NetSocket* socket, std::atomic<int64_t>& queuedBytes, std::atomic<uint64_t>& bytesSent,
+                  BacklogBudget& budget);
   ~DownstreamQueue();
   DownstreamQueue(const DownstreamQueue&) = delete;
   DownstreamQueue& operator=(const DownstreamQueue&) = delete;
@@ -67,6 +69,9 @@ class DownstreamQueue {
   void MarkGreeted();
   // Worker: waits for a direct send in flight; afterwards nobody sends.
   void Close();
+  // Worker: waits for a direct send in flight (never long: it does not wait),
+  // so that `bytesSent` holds everything that reached the socket so far.
+  void AwaitDirectSend();
   // Frees every queued block; `queuedBytes` keeps its value.
   void Discard();
 
@@ -89,12 +94,14 @@ class DownstreamQueue {
 
   NetSocket* socket_;
   std::atomic<int64_t>& queuedBytes_;
+  std::atomic<uint64_t>& bytesSent_;
   BacklogBudget& budget_;
 
   mutable std::mutex lock_;  // guards everything below, and queuedBytes_ changes
   std::deque<Block> blocks_;
   std::atomic<int64_t> budgetedBytes_{0};  // bytes in blocks_, as counted in budget_
   bool senderBusy_ = false;    // a thread is sending on the socket
+  bool directSend_ = false;    // ... and it is the main thread
   bool greeted_ = false;       // the greeting is out: data may go directly
   bool closing_ = false;       // the socket is being released: no send starts
   bool discarded_ = false;     // the client has ended: nothing is queued any more

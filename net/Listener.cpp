@@ -2,12 +2,14 @@
 
 #include "base/Constants.h"
 #include "base/Output.h"
+#include "base/ThreadCheck.h"
 #include "platform/LocalTime.h"
 #include "platform/SocketWait.h"
 
 namespace veltor {
 
 void EnsureListenSocket(ServerLink& link, const RelaySettings& settings, uint32_t address) {
+  AssertMainThread();
   if (link.listenSocket) return;
   std::unique_ptr<NetSocket> socket = NetSocket::Create();
   socket->SetReuseAddress();
@@ -25,6 +27,7 @@ void EnsureListenSocket(ServerLink& link, const RelaySettings& settings, uint32_
 }
 
 void CloseListenSocket(ServerLink& link) {
+  AssertMainThread();
   if (!link.listenSocket) return;
   LogOut("%s: listen socket disconnected\n", TimestampNow().c_str());
   link.listenSocket.reset();

@@ -6,6 +6,7 @@
 #include "base/Constants.h"
 #include "base/Ipv4.h"
 #include "base/Output.h"
+#include "base/ThreadCheck.h"
 #include "platform/LocalTime.h"
 
 namespace veltor {
@@ -54,6 +55,7 @@ TransferResult ServerConnectAttempt::Advance(int waitMs) {
 }
 
 void EnsureServerSocket(ServerLink& link, const RelaySettings& settings, Resolver& resolver) {
+  AssertMainThread();
   if (link.serverSocket) return;
   if (!link.connecting) {
     link.connecting = std::make_unique<ServerConnectAttempt>(settings.serverHost, settings.serverPort, resolver);
@@ -62,6 +64,7 @@ void EnsureServerSocket(ServerLink& link, const RelaySettings& settings, Resolve
 }
 
 void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int waitMs) {
+  AssertMainThread();
   if (!link.connecting) return;
   switch (link.connecting->Advance(waitMs)) {
     case TransferResult::Idle:
@@ -86,6 +89,7 @@ void AdvanceServerConnect(ServerLink& link, const RelaySettings& settings, int w
 }
 
 void CloseServerSocket(ServerLink& link) {
+  AssertMainThread();
   if (!link.serverSocket) return;
   LogOut("%s: server socket disconnected\n", TimestampNow().c_str());
   link.serverSocket.reset();

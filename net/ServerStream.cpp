@@ -6,6 +6,7 @@
 #include "base/Clock.h"
 #include "base/StartThread.h"
 #include "base/Constants.h"
+#include "base/ThreadCheck.h"
 
 namespace veltor {
 
@@ -64,6 +65,7 @@ void ServerStream::WaitForData(int waitMs) {
 }
 
 std::unique_ptr<DataChunk> ServerStream::TakeChunk(size_t maxBytes) {
+  AssertMainThread();
   std::unique_ptr<DataChunk> chunk;
   bool wasFull = false;
   {
@@ -111,6 +113,7 @@ void ServerStream::GiveUp() {
 }
 
 void ServerStream::Forward(std::unique_ptr<DataChunk> chunk) {
+  AssertMainThread();
   if (ReadingEnded()) writing_ = false;
   if (!CanForward() || !chunk) return;
   pending_ = std::move(chunk);
@@ -120,6 +123,7 @@ void ServerStream::Forward(std::unique_ptr<DataChunk> chunk) {
 }
 
 void ServerStream::ContinueForward() {
+  AssertMainThread();
   if (!pending_) return;
   size_t sent = 0;
   switch (SendSome(pending_->bytes.data() + pendingSent_, pending_->Length() - pendingSent_, socket_.get(), sent)) {

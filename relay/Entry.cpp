@@ -21,6 +21,8 @@ namespace veltor {
 
 namespace {
 
+constexpr int kReadyLogFlushMs = 1000;
+
 // The loop's view of the signals received.
 class SignalRequests final : public LoopRequests {
  public:
@@ -95,6 +97,9 @@ int RunVeltor(int argc, char** argv) {
   WakeOnSignals(relay.Wake());
   loop.Start();
   PrintSummary(settings);
+  // Whoever waits for readiness may look for the summary next: it goes out
+  // first, as long as its reader takes it (bounded).
+  if (notifier.Enabled()) FlushLogMessages(kReadyLogFlushMs);
   notifier.Ready();
   while (loop.Step()) {
   }

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -300,6 +301,42 @@ TEST(RelayStalledClient, OthersKeepReceivingAndShutdownIsPrompt) {
 
 // ---------------------------------------------------------------------------
 // Faults that once lost data or held every stream.
+
+TEST(RelayStalledClient, PastTheTotalBacklogTheLargestIsEndedAndItsMemoryGoesBack) {
+  // Catches backlogs bounded only one by one, and freed memory the relay keeps.
+  RelayWithServer rig({kAllowLoopbackRule}, 10, {}, {"--max-total-backlog=2M"});
+  ASSERT_TRUE(rig.Ready());
+  const pid_t pid = rig.relay.Process().Pid();
+  const int64_t idleBytes = ResidentBytes(pid);
+  // Readers that read nothing; the first one admitted is the furthest behind.
+  TestClient stalled[3];
+  for (size_t i = 0; i < 3; ++i) {
+    stalled[i].SetSmallWindow();
+    ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled[i], i));
+  }
+  // The server sends at about the relay's own pace (its buffer stays small)
+  // until the total passes 2 MiB and a "Disc" line comes.
+  const std::string block = Pattern(8 * 1024);
+  int64_t highestBytes = 0;
+  const Deadline deadline(30s);
+  while (rig.relay.Process().CountInStdout(": Disc: ") == 0 && !deadline.Expired()) {
+    ASSERT_TRUE(rig.server.Send(block));
+    std::this_thread::sleep_for(100ms);  // pacing the feed, not waiting for an event
+    highestBytes = std::max(highestBytes, ResidentBytes(pid));
+  }
+  ASSERT_EQ(rig.relay.Process().CountInStdout(": Disc: "), 1u) << rig.relay.Process().Stdout();
+  EXPECT_TRUE(stalled[0].WaitForClose(kCap)) << "not the largest backlog was ended";
+  EXPECT_FALSE(stalled[1].WaitForClose(500ms));
+
+  // The others go too; what their backlogs held goes back to the system.
+  stalled[1].Reset();
+  stalled[2].Reset();
+  ASSERT_TRUE(rig.relay.Process().WaitForStdout(": Disc: ", kCap, 3));
+  if (!VELTOR_SANITIZED) {
+    EXPECT_TRUE(WaitUntil([&] { return ResidentBytes(pid) < idleBytes + (3 << 19); }, 10s))
+        << "idle " << idleBytes << ", highest " << highestBytes << ", now " << ResidentBytes(pid);
+  }
+}
 
 TEST(RelayFaults, AClosingServersLastOutputReachesEveryReaderWhileAClientTypes) {
   RelayWithServer rig({kAllowLoopbackRule});

@@ -55,7 +55,9 @@ bool RelayHarness::Start(const RelayConfig& config, ChildStdio given) {
   configPath_ = dir_.WriteFile("veltor.cfg", config.Render());
   if (configPath_.empty()) return false;
   listenPort_ = config.listenPort;
-  return process_.Start(VeltorBinary(), {configPath_}, RelayIsWindowsBuild(), given);
+  std::vector<std::string> args = config.options;
+  args.push_back(configPath_);
+  return process_.Start(VeltorBinary(), args, RelayIsWindowsBuild(), given);
 }
 
 bool RelayHarness::StartAndWaitListening(const RelayConfig& config,
@@ -86,12 +88,14 @@ bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admit
   return relay.Process().WaitForStdout("accepted: ", left, admittedBefore + 1);
 }
 
-RelayWithServer::RelayWithServer(std::vector<std::string> rules, int maxClients, std::vector<std::string> modTexts) {
+RelayWithServer::RelayWithServer(std::vector<std::string> rules, int maxClients, std::vector<std::string> modTexts,
+                                 std::vector<std::string> options) {
   ok_ = server.Listen();
   config = LoopbackConfig(server.Port());
   config.maxClients = maxClients;
   config.ruleLines = std::move(rules);
   config.modTexts = std::move(modTexts);
+  config.options = std::move(options);
   ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(kCap) &&
         relay.Process().WaitForStdout("server socket created to", kCap);
 }

@@ -47,6 +47,8 @@ struct RelayConfig {
   // "allow, address, mask, passRx, time limit seconds, dupeOK", e.g.
   // "Y, 127.0.0.1, 255.255.255.255, Y, 0, N".
   std::vector<std::string> ruleLines;
+  // Command-line options, placed before the configuration file's path.
+  std::vector<std::string> options;
   // Keeps listenPort from every other program until the last copy of this
   // configuration goes (see HoldFreePort); empty when nothing holds it.
   std::shared_ptr<const OwnedFd> listenPortHold;
@@ -72,7 +74,7 @@ class RelayHarness {
   RelayHarness& operator=(const RelayHarness&) = delete;
 
   // Writes the configuration to "veltor.cfg" in the scratch directory and
-  // starts the relay with its path as the only argument; `given` replaces
+  // starts the relay with config.options and then its path; `given` replaces
   // the pipes of standard input or output (see ChildStdio).
   bool Start(const RelayConfig& config, ChildStdio given = {});
   // Start, then wait until the relay reports its listen socket on
@@ -111,7 +113,7 @@ bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admit
 class RelayWithServer {
  public:
   explicit RelayWithServer(std::vector<std::string> rules = {kAllowLoopbackRule}, int maxClients = 10,
-                           std::vector<std::string> modTexts = {});
+                           std::vector<std::string> modTexts = {}, std::vector<std::string> options = {});
   // True once the relay listens and the server holds its connection.
   bool Ready() const { return ok_; }
 

@@ -25,12 +25,13 @@ constexpr BufferSizes kSmallBuffers{4096, 4096};
 
 struct QueueRig {
   explicit QueueRig(int64_t capBytes = kDownstreamMaxBytes, BufferSizes sizes = kSmallBuffers)
-      : pair(MakePair(sizes)), budget(capBytes), queue(pair.relay.get(), queuedBytes, budget) {}
+      : pair(MakePair(sizes)), budget(capBytes), queue(pair.relay.get(), queuedBytes, bytesSent, budget) {}
   DownstreamQueue::DeliverResult Deliver(const std::string& block) {
     return queue.Deliver(reinterpret_cast<const uint8_t*>(block.data()), block.size());
   }
   LoopbackPair pair;
   std::atomic<int64_t> queuedBytes{0};
+  std::atomic<uint64_t> bytesSent{0};
   BacklogBudget budget;
   DownstreamQueue queue;
 };
