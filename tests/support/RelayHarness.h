@@ -72,13 +72,19 @@ class RelayHarness {
   RelayHarness& operator=(const RelayHarness&) = delete;
 
   // Writes the configuration to "veltor.cfg" in the scratch directory and
-  // starts the relay with its path as the only argument; `given` replaces
-  // the pipes of standard input or output (see ChildStdio).
-  bool Start(const RelayConfig& config, ChildStdio given = {});
+  // starts the relay with `options` (e.g. {"--replay=4K"}) and then its path
+  // as the arguments; `given` replaces the pipes of standard input or output
+  // (see ChildStdio).
+  bool Start(const RelayConfig& config, const std::vector<std::string>& options, ChildStdio given = {});
+  bool Start(const RelayConfig& config, ChildStdio given = {}) { return Start(config, {}, given); }
   // Start, then wait until the relay reports its listen socket on
   // config.listenPort. False if either fails.
-  bool StartAndWaitListening(const RelayConfig& config,
+  bool StartAndWaitListening(const RelayConfig& config, const std::vector<std::string>& options,
                              std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  bool StartAndWaitListening(const RelayConfig& config,
+                             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+    return StartAndWaitListening(config, {}, timeout);
+  }
   // Starts the relay with exactly `args` (for command-line and file errors);
   // write files first with Dir().WriteFile.
   bool StartWithArgs(const std::vector<std::string>& args);
@@ -110,8 +116,9 @@ bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admit
 // A relay connected to a fake server, ready for clients.
 class RelayWithServer {
  public:
+  // `options` come before the configuration's path on the relay's command line.
   explicit RelayWithServer(std::vector<std::string> rules = {kAllowLoopbackRule}, int maxClients = 10,
-                           std::vector<std::string> modTexts = {});
+                           std::vector<std::string> modTexts = {}, const std::vector<std::string>& options = {});
   // True once the relay listens and the server holds its connection.
   bool Ready() const { return ok_; }
 
