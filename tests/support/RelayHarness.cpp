@@ -51,18 +51,18 @@ RelayConfig LoopbackConfig(uint16_t serverPort) {
   return config;
 }
 
-bool RelayHarness::Start(const RelayConfig& config, const std::vector<std::string>& options, ChildStdio given) {
+bool RelayHarness::Start(const RelayConfig& config, ChildStdio given) {
   configPath_ = dir_.WriteFile("veltor.cfg", config.Render());
   if (configPath_.empty()) return false;
   listenPort_ = config.listenPort;
-  std::vector<std::string> args = options;
+  std::vector<std::string> args = options_;
   args.push_back(configPath_);
   return process_.Start(VeltorBinary(), args, RelayIsWindowsBuild(), given);
 }
 
-bool RelayHarness::StartAndWaitListening(const RelayConfig& config, const std::vector<std::string>& options,
+bool RelayHarness::StartAndWaitListening(const RelayConfig& config,
                                          std::chrono::milliseconds timeout) {
-  if (!Start(config, options)) return false;
+  if (!Start(config)) return false;
   // The line end keeps port 1234 from matching a report about port 12345.
   const std::string listening =
       "listen socket created on port " + std::to_string(config.listenPort) + "\n";
@@ -89,13 +89,14 @@ bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admit
 }
 
 RelayWithServer::RelayWithServer(std::vector<std::string> rules, int maxClients, std::vector<std::string> modTexts,
-                                 const std::vector<std::string>& options) {
+                                 std::vector<std::string> options) {
   ok_ = server.Listen();
+  relay.SetOptions(std::move(options));
   config = LoopbackConfig(server.Port());
   config.maxClients = maxClients;
   config.ruleLines = std::move(rules);
   config.modTexts = std::move(modTexts);
-  ok_ = ok_ && relay.StartAndWaitListening(config, options) && server.AcceptConnection(kCap) &&
+  ok_ = ok_ && relay.StartAndWaitListening(config) && server.AcceptConnection(kCap) &&
         relay.Process().WaitForStdout("server socket created to", kCap);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -71,20 +72,16 @@ class RelayHarness {
   RelayHarness(const RelayHarness&) = delete;
   RelayHarness& operator=(const RelayHarness&) = delete;
 
+  // Options (e.g. {"--replay=4K"}) that Start puts before the configuration's path.
+  void SetOptions(std::vector<std::string> options) { options_ = std::move(options); }
   // Writes the configuration to "veltor.cfg" in the scratch directory and
-  // starts the relay with `options` (e.g. {"--replay=4K"}) and then its path
-  // as the arguments; `given` replaces the pipes of standard input or output
-  // (see ChildStdio).
-  bool Start(const RelayConfig& config, const std::vector<std::string>& options, ChildStdio given = {});
-  bool Start(const RelayConfig& config, ChildStdio given = {}) { return Start(config, {}, given); }
+  // starts the relay with the options and its path as the arguments; `given`
+  // replaces the pipes of standard input or output (see ChildStdio).
+  bool Start(const RelayConfig& config, ChildStdio given = {});
   // Start, then wait until the relay reports its listen socket on
   // config.listenPort. False if either fails.
-  bool StartAndWaitListening(const RelayConfig& config, const std::vector<std::string>& options,
-                             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   bool StartAndWaitListening(const RelayConfig& config,
-                             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-    return StartAndWaitListening(config, {}, timeout);
-  }
+                             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
   // Starts the relay with exactly `args` (for command-line and file errors);
   // write files first with Dir().WriteFile.
   bool StartWithArgs(const std::vector<std::string>& args);
@@ -103,6 +100,7 @@ class RelayHarness {
   ChildProcess process_;
   std::string configPath_;
   uint16_t listenPort_ = 0;
+  std::vector<std::string> options_;
 };
 
 // Connects `client` to the relay's listen port and waits until the relay has
@@ -118,7 +116,7 @@ class RelayWithServer {
  public:
   // `options` come before the configuration's path on the relay's command line.
   explicit RelayWithServer(std::vector<std::string> rules = {kAllowLoopbackRule}, int maxClients = 10,
-                           std::vector<std::string> modTexts = {}, const std::vector<std::string>& options = {});
+                           std::vector<std::string> modTexts = {}, std::vector<std::string> options = {});
   // True once the relay listens and the server holds its connection.
   bool Ready() const { return ok_; }
 
