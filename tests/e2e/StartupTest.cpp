@@ -54,6 +54,25 @@ TEST(StartupCommandLine, ABadOptionIsNamedAfterTheBannerThenTheUsage) {
   EXPECT_EQ(relay.Process().Stdout(), "");
 }
 
+TEST(StartupCommandLine, EachBadHistoryOptionIsNamedWithStatus254) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--replay=17M", "a.conf"}, "Error: --replay: '17M' is more than 16M\n"},
+      {{"--replay=1M", "--max-backlog=512K", "a.conf"}, "Error: --replay: 1M is more than --max-backlog (512K)\n"},
+      {{"--stream-log="}, "Error: --stream-log: the path is empty\n"},
+      {{"--stream-log"}, "Error: --stream-log: needs a value\n"},
+      {{"--stream-log=x.log", "--stream-log-size=1K", "a.conf"},
+       "Error: --stream-log-size: '1K' is less than 4K (0: no rotation)\n"},
+      {{"--stream-log=x.log", "--stream-log-keep=1001", "a.conf"},
+       "Error: --stream-log-keep: '1001' is not a number from 0 to 1000\n"},
+      {{"--stream-log-size=64K", "a.conf"}, "Error: --stream-log-size: needs --stream-log\n"},
+  };
+  for (const auto& [args, error] : cases) {
+    RelayHarness relay;
+    EXPECT_EQ(RunToExit(relay, args), 254) << args[0];
+    EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) + error + "Usage: Veltor <configFile>\n");
+  }
+}
+
 TEST(StartupCommandLine, HelpAndVersionGoToStandardOutputWithoutTheBanner) {
   RelayHarness help;
   EXPECT_EQ(RunToExit(help, {"--help"}), 0);

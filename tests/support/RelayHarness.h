@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -112,6 +113,7 @@ bool ConnectAdmittedClient(RelayHarness& relay, TestClient& client, size_t admit
 // A relay connected to a fake server, ready for clients.
 class RelayWithServer {
  public:
+  // `options` come before the configuration's path on the relay's command line.
   explicit RelayWithServer(std::vector<std::string> rules = {kAllowLoopbackRule}, int maxClients = 10,
                            std::vector<std::string> modTexts = {}, std::vector<std::string> options = {});
   // True once the relay listens and the server holds its connection.
