@@ -58,6 +58,15 @@ bool RelayHarness::Start(const RelayConfig& config, ChildStdio given) {
   return process_.Start(VeltorBinary(), {configPath_}, RelayIsWindowsBuild(), given);
 }
 
+bool RelayHarness::Start(const RelayConfig& config, const std::vector<std::string>& options) {
+  configPath_ = dir_.WriteFile("veltor.cfg", config.Render());
+  if (configPath_.empty()) return false;
+  listenPort_ = config.listenPort;
+  std::vector<std::string> args = options;
+  args.push_back(configPath_);
+  return process_.Start(VeltorBinary(), args, RelayIsWindowsBuild());
+}
+
 bool RelayHarness::StartAndWaitListening(const RelayConfig& config,
                                          std::chrono::milliseconds timeout) {
   if (!Start(config)) return false;

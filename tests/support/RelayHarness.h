@@ -75,6 +75,8 @@ class RelayHarness {
   // starts the relay with its path as the only argument; `given` replaces
   // the pipes of standard input or output (see ChildStdio).
   bool Start(const RelayConfig& config, ChildStdio given = {});
+  // Start with `options` (e.g. "--listen=127.0.0.2") before the path.
+  bool Start(const RelayConfig& config, const std::vector<std::string>& options);
   // Start, then wait until the relay reports its listen socket on
   // config.listenPort. False if either fails.
   bool StartAndWaitListening(const RelayConfig& config,
