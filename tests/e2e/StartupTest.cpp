@@ -7,6 +7,8 @@
 #include <csignal>
 #include <ctime>
 #include <regex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -52,6 +54,21 @@ TEST(StartupCommandLine, ABadOptionIsNamedAfterTheBannerThenTheUsage) {
                                           "Error: --replay: '12Q' is not a size (bytes, or K or M)\n"
                                           "Usage: Veltor <configFile>\n");
   EXPECT_EQ(relay.Process().Stdout(), "");
+}
+
+TEST(StartupCommandLine, BadListenAndControlValuesAreNamedWithStatus254) {
+  const std::string longPath = "/" + std::string(107, 'p');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--listen=127.0.0.256", "Error: --listen: '127.0.0.256' is not a dotted IPv4 address\n"},
+      {"--control=", "Error: --control: the path is empty\n"},
+      {"--control=" + longPath, "Error: --control: the path is longer than 107 bytes\n"},
+  };
+  for (const auto& [option, error] : cases) {
+    RelayHarness relay;
+    EXPECT_EQ(RunToExit(relay, {option, "a.conf"}), 254) << option;
+    EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) + error + "Usage: Veltor <configFile>\n");
+    EXPECT_EQ(relay.Process().Stdout(), "");
+  }
 }
 
 TEST(StartupCommandLine, HelpAndVersionGoToStandardOutputWithoutTheBanner) {
