@@ -1,12 +1,15 @@
 // The relay under a service manager: what arrives on the datagram socket that
 // NOTIFY_SOCKET names, read from the real program.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,6 +78,29 @@ TEST(ServiceManager, ReadyAfterTheSummaryAndStoppingOnSigterm) {
   ASSERT_TRUE(relay.Process().WaitForExit(5s, &status));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(manager.Next(0ms), "<none>");
+}
+
+// Fails until the relay has its summary written before it says it is ready:
+// the log goes out from a thread of its own, and READY=1 overtakes it in one
+// start in ten to nine in ten here, with the load. On one processor the log's
+// thread runs only when the main thread gives way.
+TEST(ServiceManager, DISABLED_ReadyOnlyOnceTheSummaryIsOnStandardError) {
+  if (RelayIsWindowsBuild()) GTEST_SKIP() << "Windows has no Unix datagram sockets";
+  ManagerSocket manager;
+  ASSERT_TRUE(manager.Bound());
+  RelayHarness relay;
+  // Straight into a file, so nothing on the test's side lags behind.
+  const std::string errPath = relay.Dir().Path() + "/stderr";
+  const OwnedFd err(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  const RelayConfig config = ServerlessConfig();
+  const std::string path = relay.Dir().WriteFile("veltor.cfg", config.Render());
+  relay.Process().SetEnvironment({manager.Variable()});
+  ASSERT_TRUE(relay.Process().Start("taskset", {"-c", "0", VeltorBinary(), path}, false, {.err = err.get()}));
+  ASSERT_EQ(manager.Next(10s), "READY=1");
+  std::ifstream written(errPath);
+  const std::string text{std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>()};
+  EXPECT_NE(text.find("Max clients: 10\n\n"), std::string::npos) << text;
+  ASSERT_TRUE(relay.Quit(nullptr));
 }
 
 TEST(ServiceManager, ARefusedConfigurationIsNeverReady) {
