@@ -102,5 +102,25 @@ TEST(EndpointRestart, ARestartedRelayGetsItsPortBackWhileTheOldConnectionsLinger
   EXPECT_EQ(second.Process().CountInStderr("Port might be in use"), 0u);
 }
 
+TEST(EndpointListenAddress, AGivenAddressIsTheOnlyOneListenedOn) {
+  RelayHarness relay;
+  RelayConfig config = LoopbackConfig(FindFreePort());
+  config.ruleLines = {"Y, 127.0.0.0, 255.0.0.0, Y, 0, Y"};
+  config.options = {"--listen=127.0.0.2"};
+  ASSERT_TRUE(relay.Start(config));
+  const std::string listening = "listen socket created on port " + std::to_string(config.listenPort) + "\n";
+  ASSERT_TRUE(relay.Process().WaitForStdout(listening, 10s)) << relay.Process().Stderr();
+  EXPECT_TRUE(std::regex_match(relay.Process().Stdout(), std::regex(kStampRegex + listening)));
+
+  TestClient elsewhere;
+  EXPECT_FALSE(elsewhere.Connect(config.listenPort));
+  TestClient there;
+  there.SetEnds({.remote = Ip(127, 0, 0, 2)});
+  ASSERT_TRUE(ConnectAdmittedClient(relay, there, 0));
+  ASSERT_TRUE(relay.Quit(nullptr));
+  // The refused attempt never reached the relay: one verdict in all.
+  EXPECT_EQ(relay.Process().CountInStdout("... "), 1u);
+}
+
 }  // namespace
 }  // namespace veltor::testing

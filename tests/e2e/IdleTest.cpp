@@ -73,7 +73,7 @@ TEST(RelayAtRest, WithInputAtItsEndAQuietRelayUsesAlmostNoProcessorTime) {
   const OwnedFd nothing(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   ASSERT_GE(nothing.get(), 0);
   RelayHarness relay;
-  ASSERT_TRUE(relay.Start(LoopbackConfig(server.Port()), {.in = nothing.get()}));
+  ASSERT_TRUE(relay.Start(LoopbackConfig(server.Port()), ChildStdio{.in = nothing.get()}));
   ASSERT_TRUE(relay.Process().WaitForStdout("listen socket created", 10s));
   ASSERT_TRUE(server.AcceptConnection(5s));
   ASSERT_TRUE(relay.Process().WaitForStdout("server socket created to", 5s));

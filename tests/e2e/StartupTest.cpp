@@ -7,6 +7,8 @@
 #include <csignal>
 #include <ctime>
 #include <regex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -54,7 +56,8 @@ TEST(StartupCommandLine, ABadOptionIsNamedAfterTheBannerThenTheUsage) {
   EXPECT_EQ(relay.Process().Stdout(), "");
 }
 
-TEST(StartupCommandLine, EachBadHistoryOptionIsNamedWithStatus254) {
+TEST(StartupCommandLine, EachBadOptionValueIsNamedWithStatus254) {
+  const std::string longPath = "/" + std::string(107, 'p');
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--replay=17M", "a.conf"}, "Error: --replay: '17M' is more than 16M\n"},
       {{"--replay=1M", "--max-backlog=512K", "a.conf"}, "Error: --replay: 1M is more than --max-backlog (512K)\n"},
@@ -65,11 +68,15 @@ TEST(StartupCommandLine, EachBadHistoryOptionIsNamedWithStatus254) {
       {{"--stream-log=x.log", "--stream-log-keep=1001", "a.conf"},
        "Error: --stream-log-keep: '1001' is not a number from 0 to 1000\n"},
       {{"--stream-log-size=64K", "a.conf"}, "Error: --stream-log-size: needs --stream-log\n"},
+      {{"--listen=127.0.0.256", "a.conf"}, "Error: --listen: '127.0.0.256' is not a dotted IPv4 address\n"},
+      {{"--control=", "a.conf"}, "Error: --control: the path is empty\n"},
+      {{"--control=" + longPath, "a.conf"}, "Error: --control: the path is longer than 107 bytes\n"},
   };
   for (const auto& [args, error] : cases) {
     RelayHarness relay;
     EXPECT_EQ(RunToExit(relay, args), 254) << args[0];
     EXPECT_EQ(relay.Process().Stderr(), std::string(kBanner) + error + "Usage: Veltor <configFile>\n");
+    EXPECT_EQ(relay.Process().Stdout(), "");
   }
 }
 

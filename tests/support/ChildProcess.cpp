@@ -117,8 +117,21 @@ bool ChildProcess::Start(const std::string& binary, const std::vector<std::strin
   for (std::string& arg : storage) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  // The test's environment, less the names given, then the given entries.
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view inherited(*entry);
+    const bool replaced = std::any_of(extraEnvironment_.begin(), extraEnvironment_.end(), [&](const std::string& extra) {
+      const size_t nameEnd = extra.find('=');
+      return inherited.substr(0, inherited.find('=')) == std::string_view(extra).substr(0, nameEnd);
+    });
+    if (!replaced) envp.push_back(*entry);
+  }
+  for (std::string& extra : extraEnvironment_) envp.push_back(extra.data());
+  envp.push_back(nullptr);
+
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, binary.c_str(), &actions, &attributes, argv.data(), environ);
+  const int rc = ::posix_spawnp(&pid, binary.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (rc != 0) return false;  // glibc reports a failed exec here, not as exit 127

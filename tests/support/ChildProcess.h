@@ -12,6 +12,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace veltor::testing {
@@ -107,6 +108,9 @@ class ChildProcess {
   // `crLfLines` (see OutputCapture::Start). `given` replaces pipes.
   bool Start(const std::string& binary, const std::vector<std::string>& args, bool crLfLines = false,
              ChildStdio given = {});
+  // "NAME=value" entries the next Start puts into the child's environment,
+  // over the test's own (a service manager's NOTIFY_SOCKET, for example).
+  void SetEnvironment(std::vector<std::string> variables) { extraEnvironment_ = std::move(variables); }
 
   // Writes all of `bytes` to the child's standard input within 5 s. False if
   // stdin is closed, the child has closed its end, or the pipe stays full.
@@ -150,6 +154,7 @@ class ChildProcess {
   int exitStatus_ = -1;
 
   int stdinFd_ = -1;       // parent's write end, non-blocking
+  std::vector<std::string> extraEnvironment_;
   OutputCapture output_;   // declared last: its reader stops before the rest goes
 };
 

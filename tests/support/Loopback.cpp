@@ -15,10 +15,10 @@ namespace veltor::testing {
 
 namespace {
 
-sockaddr_in LoopbackAt(uint16_t port) {
+sockaddr_in LoopbackAt(uint16_t port, uint32_t host = kLoopbackAddress) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(kLoopbackAddress);
+  address.sin_addr.s_addr = htonl(host);
   address.sin_port = htons(port);
   return address;
 }
@@ -90,20 +90,26 @@ int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort) {
   return boundPort == 0 ? -1 : fd.Release();
 }
 
-int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected, int maxSegment) {
+int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected, int maxSegment, LoopbackEnds ends) {
   OwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return -1;
   if (receiveBuffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   if (maxSegment > 0) ::setsockopt(fd.get(), IPPROTO_TCP, TCP_MAXSEG, &maxSegment, sizeof maxSegment);
-  const sockaddr_in address = LoopbackAt(port);
+  // Bound only when asked: a bind before the connect takes its port from a smaller range.
+  if (ends.local != 0) {
+    const sockaddr_in local = LoopbackAt(0, ends.local);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return -1;
+  }
+  const sockaddr_in address = LoopbackAt(port, ends.remote);
   connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   if (!connected && errno != EINPROGRESS && errno != EINTR) return -1;
   return fd.Release();
 }
 
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap, int receiveBuffer, int maxSegment) {
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap, int receiveBuffer, int maxSegment,
+                    LoopbackEnds ends) {
   bool connected = false;
-  OwnedFd fd(StartLoopbackConnect(port, receiveBuffer, connected, maxSegment));
+  OwnedFd fd(StartLoopbackConnect(port, receiveBuffer, connected, maxSegment, ends));
   if (fd.get() < 0 || connected) return fd.Release();
   // Under way: writable once it has ended, then SO_ERROR tells how.
   const Deadline deadline(cap);

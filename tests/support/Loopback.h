@@ -78,16 +78,27 @@ int OpenLoopbackListener(uint16_t port, int backlog, uint16_t& boundPort);
 inline constexpr int kSmallWindowBufferBytes = 1024;
 inline constexpr int kSmallestSegmentBytes = 536;
 
-// A non-blocking connection to 127.0.0.1:`port`, started but not waited for:
-// the descriptor (`connected` when the handshake is already done), or -1.
-// Positive `receiveBuffer` and `maxSegment` become SO_RCVBUF and TCP_MAXSEG
-// before the handshake, which settles the window and the segment size.
-int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected, int maxSegment = 0);
+// The two ends' addresses of a loopback connection. The kernel picks
+// 127.0.0.1 as the local one unless another is given: a relay that tells
+// clients apart by address needs a second one, a relay bound to one address
+// is reached there.
+struct LoopbackEnds {
+  uint32_t remote = kLoopbackAddress;
+  uint32_t local = 0;  // 0: the kernel's choice
+};
 
-// A non-blocking connection to 127.0.0.1:`port`, made within `cap`; -1 when
-// refused or late. `receiveBuffer` and `maxSegment` as for
+// A non-blocking connection to `ends.remote`:`port`, started but not waited
+// for: the descriptor (`connected` when the handshake is already done), or
+// -1. Positive `receiveBuffer` and `maxSegment` become SO_RCVBUF and
+// TCP_MAXSEG before the handshake, which settles the window and the segment size.
+int StartLoopbackConnect(uint16_t port, int receiveBuffer, bool& connected, int maxSegment = 0,
+                         LoopbackEnds ends = {});
+
+// A non-blocking connection to `ends.remote`:`port`, made within `cap`; -1
+// when refused or late. `receiveBuffer` and `maxSegment` as for
 // StartLoopbackConnect (a small window makes a slow client).
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap = kCap, int receiveBuffer = 0, int maxSegment = 0);
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds cap = kCap, int receiveBuffer = 0, int maxSegment = 0,
+                    LoopbackEnds ends = {});
 
 // True when `fd` has something to read, or an end or an error, within `wait`.
 bool Readable(int fd, std::chrono::milliseconds wait);

@@ -11,7 +11,7 @@ TestClient::~TestClient() { connection_.Close(); }
 bool TestClient::Connect(uint16_t port, std::chrono::milliseconds timeout) {
   connection_.Close();
   connection_.DiscardBuffered();
-  const int fd = ConnectLoopback(port, timeout, receiveBufferBytes_, maxSegmentBytes_);
+  const int fd = ConnectLoopback(port, timeout, receiveBufferBytes_, maxSegmentBytes_, ends_);
   if (fd < 0) return false;
   connection_.Adopt(fd);
   return true;

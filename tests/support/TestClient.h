@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/StreamConnection.h"
 
 namespace veltor::testing {
@@ -26,8 +27,8 @@ class TestClient {
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
-  // Connects to 127.0.0.1:`port` (closing any previous connection and its
-  // buffer). True once the TCP handshake completes: the relay may not have
+  // Connects to 127.0.0.1:`port`, or as SetEnds says (closing any previous
+  // connection and its buffer). True once the TCP handshake completes: the relay may not have
   // accepted or judged the client yet. False if refused or timed out.
   bool Connect(uint16_t port, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
@@ -38,6 +39,8 @@ class TestClient {
   // next Connect on: a client that reads slowly or not at all then really
   // makes the relay wait and queue, even over loopback.
   void SetSmallWindow();
+  // The addresses of the next Connect, instead of 127.0.0.1 to 127.0.0.1.
+  void SetEnds(LoopbackEnds ends) { ends_ = ends; }
 
   // Exactly `n` bytes, oldest first; on false nothing is consumed. Fails
   // early if the relay closes the connection first.
@@ -72,6 +75,7 @@ class TestClient {
  private:
   int receiveBufferBytes_ = 0;  // 0: the kernel's default
   int maxSegmentBytes_ = 0;     // 0: the kernel's default
+  LoopbackEnds ends_;
   StreamConnection connection_;
 };
 
