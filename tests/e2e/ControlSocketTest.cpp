@@ -275,20 +275,7 @@ TEST(ControlSocket, ClientsThatSendNothingOrNeverReadHoldNeitherTheStreamNorAnot
   EXPECT_TRUE(WaitForEof(silent.get(), 10s));
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Outcome RunCtl(const std::vector<std::string>& args) {
-  ChildProcess ctl;
-  Outcome outcome;
-  if (!ctl.Start(VELTOR_CTL_BINARY, args) || !ctl.WaitForExit(20s, &outcome.status)) return outcome;
-  outcome.out = ctl.Stdout();
-  outcome.err = ctl.Stderr();
-  return outcome;
-}
+ProgramRun RunCtl(const std::vector<std::string>& args) { return RunProgram(VELTOR_CTL_BINARY, args, 20s); }
 
 // A table without its time stamp and durations, which move between two askings.
 std::string WithoutTimes(const std::string& table) {
@@ -308,18 +295,18 @@ TEST(ControlSocket, CtlShowsTheKeysTableTheRawLinesAndTheMetrics) {
   // A worker counts its bytes just after the send that delivered them.
   ASSERT_TRUE(WaitUntil([&] { return rig.Ask("status\n").find("\"bytes\":1234,") != std::string::npos; }));
 
-  const Outcome table = RunCtl({rig.control, "status"});
+  const ProgramRun table = RunCtl({rig.control, "status"});
   EXPECT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(WithoutTimes(table.out), WithoutTimes(rig.KeyTable(1)));
   EXPECT_TRUE(std::regex_match(table.out, std::regex(kStampRegex + "1 clients:\n" + kStatusHeader +
                                                      R"(  1\.    127\.  0\.  0\.  1           1234       0:00:0\d           0\n)")))
       << table.out;
 
-  const Outcome json = RunCtl({"--json", rig.control, "status"});
+  const ProgramRun json = RunCtl({"--json", rig.control, "status"});
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(Steady(json.out), Steady(rig.Ask("status\n")));
 
-  const Outcome metrics = RunCtl({rig.control, "metrics"});
+  const ProgramRun metrics = RunCtl({rig.control, "metrics"});
   EXPECT_EQ(metrics.status, 0) << metrics.err;
   for (const char* sample : {"\nveltor_clients 1\n", "\nveltor_server_connected 1\n",
                              "\nveltor_delivered_bytes_total 1234\n",

@@ -372,4 +372,14 @@ void OutputCapture::ReadLoop() {
   }
 }
 
+ProgramRun RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                      std::chrono::milliseconds cap) {
+  ChildProcess program;
+  ProgramRun run;
+  if (!program.Start(binary, args) || !program.WaitForExit(cap, &run.status)) return run;
+  run.out = program.Stdout();
+  run.err = program.Stderr();
+  return run;
+}
+
 }  // namespace veltor::testing

@@ -158,4 +158,14 @@ class ChildProcess {
   OutputCapture output_;   // declared last: its reader stops before the rest goes
 };
 
+// A program run to its end: its exit status (-1 when it did not start or did
+// not end within the cap) and everything it wrote.
+struct ProgramRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+ProgramRun RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                      std::chrono::milliseconds cap = std::chrono::milliseconds(10000));
+
 }  // namespace veltor::testing

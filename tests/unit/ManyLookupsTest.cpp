@@ -19,6 +19,7 @@
 #include "tests/support/FakeResolver.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/NoKeys.h"
 #include "tests/support/TestClient.h"
 
 namespace veltor {
@@ -27,11 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testing;
 
-class NoKeys final : public KeySource {
- public:
-  int PollKey() override { return kNoKey; }
-  bool WaitForKey(int, WakeSignal*) override { return false; }
-};
 
 TEST(ManyLookUps, AfterMoreThanMayRunAtOnceEveryClientGetsItsNameAndTheServerIsFoundByName) {
   // Catches a finished look-up that keeps its place among the kLookupThreadsMax allowed at once.

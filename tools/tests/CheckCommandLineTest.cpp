@@ -9,20 +9,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Ran {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Ran = ProgramRun;
 
-Ran RunCheck(const std::vector<std::string>& args) {
-  ChildProcess check;
-  Ran ran;
-  if (!check.Start(VELTOR_CHECK_BINARY, args) || !check.WaitForExit(10s, &ran.status)) return ran;
-  ran.out = check.Stdout();
-  ran.err = check.Stderr();
-  return ran;
-}
+Ran RunCheck(const std::vector<std::string>& args) { return RunProgram(VELTOR_CHECK_BINARY, args); }
 
 TEST(CheckCommandLine, ABadOptionIsRefusedAsTheRelayRefusesIt) {
   const Ran ran = RunCheck({"--stream-log-keep=many", "veltor.conf"});

@@ -41,20 +41,9 @@ struct FakeRelay {
   ControlRig rig;
 };
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = ProgramRun;
 
-Outcome RunCtl(const std::vector<std::string>& args) {
-  ChildProcess ctl;
-  Outcome outcome;
-  if (!ctl.Start(VELTOR_CTL_BINARY, args) || !ctl.WaitForExit(10s, &outcome.status)) return outcome;
-  outcome.out = ctl.Stdout();
-  outcome.err = ctl.Stderr();
-  return outcome;
-}
+Outcome RunCtl(const std::vector<std::string>& args) { return RunProgram(VELTOR_CTL_BINARY, args); }
 
 TEST(Ctl, StatusShowsTheSKeysTable) {
   FakeRelay relay;
