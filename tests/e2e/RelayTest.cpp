@@ -332,7 +332,8 @@ TEST(RelayStalledClient, PastTheTotalBacklogTheLargestIsEndedAndItsMemoryGoesBac
   stalled[1].Reset();
   stalled[2].Reset();
   ASSERT_TRUE(rig.relay.Process().WaitForStdout(": Disc: ", kCap, 3));
-  if (!VELTOR_SANITIZED) {
+  // Only the C library of Linux is asked to give memory back; sanitizers keep freed blocks in quarantine.
+  if (!VELTOR_SANITIZED && !RelayIsWindowsBuild()) {
     EXPECT_TRUE(WaitUntil([&] { return ResidentBytes(pid) < idleBytes + (3 << 19); }, 10s))
         << "idle " << idleBytes << ", highest " << highestBytes << ", now " << ResidentBytes(pid);
   }
