@@ -46,6 +46,8 @@ struct LogState {
   uint64_t nextOrder = 1;
   uint64_t droppedTotal = 0;
   bool writersRunning = false;
+  bool stopping = false;  // at exit, everything written: the writers end
+  int writersLeft = 0;    // writers still in their loop
   bool crLfLineEnds = false;
   std::string (*timestampNow)() = nullptr;
 };
@@ -100,6 +102,7 @@ void RunWriter(LogState& state, int index) {
   std::unique_lock<std::mutex> guard(state.lock);
   for (;;) {
     if (own.messages.empty()) {
+      if (state.stopping) break;
       state.changed.wait(guard);
       continue;
     }
@@ -121,9 +124,23 @@ void RunWriter(LogState& state, int index) {
     if (own.droppedSinceNote > 0) QueueDropNote(state, own);
     state.changed.notify_all();
   }
+  --state.writersLeft;
+  state.changed.notify_all();
 }
 
-void FlushAtExit() { FlushLogMessages(kExitFlushMs); }
+LogState& State();
+
+void FlushAtExit() {
+  if (!FlushLogMessages(kExitFlushMs)) return;  // a writer held by its reader is left to the process's end
+  // All written: the writers end, so nothing runs on past the exit, and
+  // anything said after this is written at once by its caller.
+  LogState& state = State();
+  std::unique_lock<std::mutex> guard(state.lock);
+  state.stopping = true;
+  state.writersRunning = false;
+  state.changed.notify_all();
+  state.changed.wait_for(guard, std::chrono::milliseconds(kLogStuckMs), [&state] { return state.writersLeft == 0; });
+}
 
 LogState* CreateState() {
   // Never freed: a writer stuck on a reader that never reads may still hold it
@@ -142,6 +159,7 @@ LogState* CreateState() {
   if (StartThread(outWriter, [state] { RunWriter(*state, 0); }) &&
       StartThread(errWriter, [state] { RunWriter(*state, 1); })) {
     state->writersRunning = true;
+    state->writersLeft = 2;
   }
   // Detached: a writer may be held in a write for as long as its reader
   // pleases, and the relay must still be able to exit.

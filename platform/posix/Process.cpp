@@ -1,8 +1,10 @@
 #include "platform/Process.h"
 
+#include "base/StartThread.h"
 #include "platform/posix/Signals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -44,6 +46,18 @@ void OnStatusSignal(int) {
 void OnReopenSignal(int) {
   reopenSignalled = 1;
   RaiseSignalWake();
+}
+
+// Every other thread blocks the signals the operator sends, so their
+// handlers run on the main thread, which owns the flags they set, and a
+// thread held in a write (the log's, on a stuck reader) never takes them.
+void KeepSignalsForTheMainThread() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGTSTP, SIGCONT, SIGQUIT}) {
+    sigaddset(&signals, signalNumber);
+  }
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
 void RaiseOpenFileLimit() {
@@ -90,6 +104,7 @@ bool SetUpProcess() {
   // Always, with or without a stream log: SIGUSR2's default action would end
   // the relay when logrotate signals it.
   ok = InstallSignalHandler(SIGUSR2, OnReopenSignal, SA_RESTART) && ok;
+  threadStartHook.store(KeepSignalsForTheMainThread);
   RaiseOpenFileLimit();
   return ok;
 }
