@@ -111,13 +111,18 @@ void DownstreamQueue::AwaitDirectSend() {
 
 void DownstreamQueue::Discard() {
   std::deque<Block> dropped;
+  int64_t droppedBytes = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     discarded_ = true;
     dropped.swap(blocks_);
-    budget_.Remove(budgetedBytes_.exchange(0));
+    droppedBytes = budgetedBytes_.exchange(0);
   }
-  // Freed outside the lock: a large backlog takes a moment to give back.
+  // Freed outside the lock: a large backlog takes a moment to give back. The
+  // budget hears of it only once freed, or the main thread could hand memory
+  // back to the system before there is any to hand.
+  dropped.clear();
+  budget_.Remove(droppedBytes);
 }
 
 size_t DownstreamQueue::HeldBytes() const {

@@ -15,6 +15,9 @@ namespace {
 // so the buffer is moved rarely and never holds much that is spent.
 constexpr size_t kCompactAfterBytes = 256 * 1024;
 constexpr size_t kReadStepBytes = 64 * 1024;
+// An empty buffer grown past this by a burst is let go, so that a burst's
+// memory is not kept for the rest of the connection.
+constexpr size_t kKeptCapacityBytes = 256 * 1024;
 }  // namespace
 
 ServerStream::ServerStream(std::unique_ptr<NetSocket> socket, WakeSignal* loopWake)
@@ -79,7 +82,11 @@ std::unique_ptr<DataChunk> ServerStream::TakeChunk(size_t maxBytes) {
     chunk->bytes.assign(first, first + static_cast<std::ptrdiff_t>(length));
     head_ += length;
     if (head_ == buffer_.size()) {
-      buffer_.clear();
+      if (buffer_.capacity() > kKeptCapacityBytes) {
+        std::vector<uint8_t>().swap(buffer_);
+      } else {
+        buffer_.clear();
+      }
       head_ = 0;
     } else if (head_ >= kCompactAfterBytes) {
       buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
