@@ -308,15 +308,22 @@ TEST(RelayStalledClient, PastTheTotalBacklogTheLargestIsEndedAndItsMemoryGoesBac
   ASSERT_TRUE(rig.Ready());
   const pid_t pid = rig.relay.Process().Pid();
   const int64_t idleBytes = ResidentBytes(pid);
-  // Readers that read nothing; the first one admitted is the furthest behind.
+  // Readers that read nothing. The first one is the furthest behind: it alone
+  // holds the first 256 KiB, which the second reads and the third never sees.
   TestClient stalled[3];
-  for (size_t i = 0; i < 3; ++i) {
-    stalled[i].SetSmallWindow();
-    ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled[i], i));
-  }
-  // The server sends at about the relay's own pace (its buffer stays small)
-  // until the total passes 2 MiB and a "Disc" line comes.
-  const std::string block = Pattern(8 * 1024);
+  for (TestClient& client : stalled) client.SetSmallWindow();
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled[0], 0));
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled[1], 1));
+  const std::string head = Pattern(256 * 1024);
+  std::string got;
+  std::thread headWriter([&] { rig.server.Send(head, 30s); });
+  const bool headRead = stalled[1].ReadExactly(head.size(), got, 30s);
+  headWriter.join();
+  ASSERT_TRUE(headRead);
+  ASSERT_TRUE(ConnectAdmittedClient(rig.relay, stalled[2], 2));
+  // The server sends just under the relay's own pace of 1000 bytes a pass (its
+  // buffer stays small) until the total passes 2 MiB and a "Disc" line comes.
+  const std::string block = Pattern(9 * 1024);
   int64_t highestBytes = 0;
   const Deadline deadline(30s);
   while (rig.relay.Process().CountInStdout(": Disc: ") == 0 && !deadline.Expired()) {
