@@ -1,5 +1,6 @@
 #include "base/LogWriter.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -48,6 +49,10 @@ struct LogState {
   bool writersRunning = false;
   bool stopping = false;  // at exit, everything written: the writers end
   int writersLeft = 0;    // writers still in their loop
+  // Joined at exit once both have left their loop; otherwise never: a writer
+  // may be held in a write for as long as its reader pleases, and the relay
+  // must still be able to exit (the state is never destroyed).
+  std::thread writers[2];
   bool crLfLineEnds = false;
   std::string (*timestampNow)() = nullptr;
 };
@@ -63,8 +68,14 @@ std::string WithCrLf(const std::string& text) {
   return converted;
 }
 
-void WriteWhole(std::FILE* file, const std::string& text) {
+std::atomic<StreamWriteFunction> streamWrite{nullptr};
+
+void WriteWhole(LogStream stream, std::FILE* file, const std::string& text) {
   // A closed or broken stream drops the message and never stops the relay.
+  if (const StreamWriteFunction write = streamWrite.load(); write != nullptr) {
+    write(stream, text.data(), text.size());
+    return;
+  }
   std::fwrite(text.data(), 1, text.size(), file);
   std::fflush(file);
 }
@@ -117,7 +128,7 @@ void RunWriter(LogState& state, int index) {
     own.writingOrder = message.order;
     own.writeStarted = steady_clock::now();
     guard.unlock();
-    WriteWhole(own.file, message.text);
+    WriteWhole(static_cast<LogStream>(index), own.file, message.text);
     guard.lock();
     own.writing = false;
     ++own.written;
@@ -139,7 +150,16 @@ void FlushAtExit() {
   state.stopping = true;
   state.writersRunning = false;
   state.changed.notify_all();
-  state.changed.wait_for(guard, std::chrono::milliseconds(kLogStuckMs), [&state] { return state.writersLeft == 0; });
+  if (!state.changed.wait_for(guard, std::chrono::milliseconds(kLogStuckMs),
+                              [&state] { return state.writersLeft == 0; })) {
+    return;
+  }
+  guard.unlock();
+  // Both are past their last step: joining takes no time, and no thread of
+  // the relay is left running into the exit.
+  for (std::thread& writer : state.writers) {
+    if (writer.joinable()) writer.join();
+  }
 }
 
 LogState* CreateState() {
@@ -154,17 +174,20 @@ LogState* CreateState() {
   // into a pipe nobody reads; each message is still one write.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
-  std::thread outWriter;
-  std::thread errWriter;
-  if (StartThread(outWriter, [state] { RunWriter(*state, 0); }) &&
-      StartThread(errWriter, [state] { RunWriter(*state, 1); })) {
+  if (StartThread(state->writers[0], [state] { RunWriter(*state, 0); }) &&
+      StartThread(state->writers[1], [state] { RunWriter(*state, 1); })) {
     state->writersRunning = true;
     state->writersLeft = 2;
+  } else if (state->writers[0].joinable()) {
+    // Without the second there are none: lines are written by their callers,
+    // and the first is told to end.
+    {
+      std::lock_guard<std::mutex> guard(state->lock);
+      state->stopping = true;
+    }
+    state->changed.notify_all();
+    state->writers[0].join();
   }
-  // Detached: a writer may be held in a write for as long as its reader
-  // pleases, and the relay must still be able to exit.
-  if (outWriter.joinable()) outWriter.detach();
-  if (errWriter.joinable()) errWriter.detach();
   std::atexit(FlushAtExit);
   return state;
 }
@@ -188,7 +211,7 @@ void SubmitLogMessage(LogStream stream, std::string text) {
   if (state.crLfLineEnds) text = WithCrLf(text);
   if (!state.writersRunning) {
     // No thread to write for us: write here, as the relay always did.
-    WriteWhole(queue.file, text);
+    WriteWhole(stream, queue.file, text);
     return;
   }
   if (!queue.messages.empty() && queue.queuedBytes + text.size() > kLogQueueMaxBytes) {
@@ -226,6 +249,8 @@ uint64_t DroppedLogMessages() {
   std::lock_guard<std::mutex> guard(state.lock);
   return state.droppedTotal;
 }
+
+void UseStreamWrite(StreamWriteFunction write) { streamWrite.store(write); }
 
 void UseCrLfLineEnds() {
   LogState& state = State();

@@ -38,6 +38,14 @@ uint64_t DroppedLogMessages();
 // From now on every line ends in CR LF, as a Windows console and the tools
 // reading a redirected log expect; each message is still one write.
 void UseCrLfLineEnds();
+// Hands `length` bytes to standard output or standard error as one write, or
+// drops them when the stream is closed or broken.
+using StreamWriteFunction = void (*)(LogStream stream, const char* text, size_t length);
+// From now on messages go out through `write` instead of the C library's
+// streams, whose lock a write held by a stuck reader keeps for as long (and
+// the C library's exit may wait for it). The process set-up installs the
+// system's own write.
+void UseStreamWrite(StreamWriteFunction write);
 // Gives the drop notes their time stamp; without it they carry none.
 void SetLogTimestampSource(std::string (*timestampNow)());
 

@@ -1,9 +1,11 @@
 #include "platform/Process.h"
 
+#include "base/LogWriter.h"
 #include "base/StartThread.h"
 #include "platform/posix/Signals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -17,6 +19,9 @@
 namespace veltor {
 
 namespace {
+
+// A non-blocking standard stream that is full is looked at again this often.
+constexpr int kStreamRetryWaitMs = 100;
 
 volatile sig_atomic_t shutdownSignalled = 0;
 volatile sig_atomic_t statusSignalled = 0;
@@ -58,6 +63,28 @@ void KeepSignalsForTheMainThread() {
     sigaddset(&signals, signalNumber);
   }
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+// Standard output or error as the log writer's one write per message; more
+// calls only for what a pipe or terminal takes in part. Signals never reach
+// the writer's thread, and a stream left non-blocking by whoever started the
+// relay is waited for like a blocking one: this is the writer's own thread.
+void WriteStandardStream(LogStream stream, const char* text, size_t length) {
+  const int fd = stream == LogStream::Out ? STDOUT_FILENO : STDERR_FILENO;
+  while (length > 0) {
+    const ssize_t written = write(fd, text, length);
+    if (written > 0) {
+      text += written;
+      length -= static_cast<size_t>(written);
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd wait{fd, POLLOUT, 0};
+      poll(&wait, 1, kStreamRetryWaitMs);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;  // closed or broken: the message is dropped
+    }
+  }
 }
 
 void RaiseOpenFileLimit() {
@@ -105,6 +132,7 @@ bool SetUpProcess() {
   // the relay when logrotate signals it.
   ok = InstallSignalHandler(SIGUSR2, OnReopenSignal, SA_RESTART) && ok;
   threadStartHook.store(KeepSignalsForTheMainThread);
+  UseStreamWrite(WriteStandardStream);
   RaiseOpenFileLimit();
   return ok;
 }
