@@ -71,11 +71,15 @@ TEST(ServiceManager, ReadyAfterTheSummaryAndStoppingOnSigterm) {
   ASSERT_TRUE(relay.Start(ServerlessConfig()));
   EXPECT_EQ(manager.Next(10s), "READY=1");
   EXPECT_TRUE(relay.Process().WaitForStderr("Max clients: 10\n\n", 5s)) << relay.Process().Stderr();
+  // The first status comes from the loop, past its first wait. g++ 12's
+  // ThreadSanitizer runtime loses a signal that lands while it prepares a
+  // thread's first wait (one start in twenty, signalled at once).
+  EXPECT_EQ(manager.Next(10s).substr(0, 7), "STATUS=");
 
   relay.Process().Signal(SIGTERM);
-  EXPECT_TRUE(manager.WaitFor("STOPPING=1", 5s));
+  EXPECT_TRUE(manager.WaitFor("STOPPING=1", 5s)) << relay.Process().Stderr();
   int status = -1;
-  ASSERT_TRUE(relay.Process().WaitForExit(5s, &status));
+  ASSERT_TRUE(relay.Process().WaitForExit(5s, &status)) << relay.Process().Stdout() << relay.Process().Stderr();
   EXPECT_EQ(status, 0);
   EXPECT_EQ(manager.Next(0ms), "<none>");
 }
