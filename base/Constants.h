@@ -76,6 +76,10 @@ inline constexpr size_t kConfigFileMaxBytes = 16 * 1024 * 1024;
 inline constexpr size_t kStreamLogBufferBytes = 4 * 1024 * 1024;
 inline constexpr int kStreamLogRetryMs = 1000;
 inline constexpr int kStreamLogExitWaitMs = 2000;
+// The writer lets a batch gather this long, or to this size, before it writes:
+// a busy stream then costs it a wake-up and a write per batch, not per chunk.
+inline constexpr int kStreamLogBatchMs = 100;
+inline constexpr size_t kStreamLogBatchBytes = 64 * 1024;
 
 // Keyboard.
 inline constexpr int kKeyEsc = 27;

@@ -123,12 +123,14 @@ struct StreamLog::Shared {
         rotateBytes(logRotateBytes),
         keep(logKeep),
         capacity(std::max<size_t>(bufferBytes, 1)),
+        batchBytes(std::max<size_t>(std::min(kStreamLogBatchBytes, capacity / 2), 1)),
         ring(std::make_unique_for_overwrite<uint8_t[]>(capacity)) {}
 
   const std::string path;
   const int64_t rotateBytes;
   const int keep;
   const size_t capacity;
+  const size_t batchBytes;  // a batch this large is written at once; a small buffer never waits full
   const std::unique_ptr<uint8_t[]> ring;
 
   std::mutex lock;  // guards the fields below; held to copy and count, never for the disk
@@ -188,8 +190,11 @@ void StreamLog::Append(const uint8_t* bytes, size_t length) {
     const size_t tillWrap = std::min(taken, s.capacity - end);
     std::memcpy(s.ring.get() + end, bytes, tillWrap);
     std::memcpy(s.ring.get(), bytes + tillWrap, taken - tillWrap);
+    const size_t usedBefore = s.used;
     s.used += taken;
-    wake = s.writerWaiting && taken > 0;
+    // The first bytes start a batch; a batch grown to its size ends it early.
+    const bool batchFull = usedBefore < s.batchBytes && s.used >= s.batchBytes;
+    wake = s.writerWaiting && taken > 0 && (usedBefore == 0 || batchFull);
   }
   if (wake) s.changed.notify_one();
   NoteDropped(length - taken);
@@ -249,7 +254,7 @@ void StreamLog::RunWriter(Shared& s) {
     }
     if (stopping) break;  // all written, or the disk refused the rest
     // Data wakes the writer only when it may write it: a failed file is tried
-    // again at its retry time, and only for data.
+    // again at its retry time, and only for data. Then a batch gathers.
     std::unique_lock<std::mutex> guard(s.lock);
     const SteadyClock::time_point now = SteadyClock::now();
     const bool mayWrite = file.IsOpen() || now >= file.RetryAt();
@@ -258,6 +263,11 @@ void StreamLog::RunWriter(Shared& s) {
     s.changed.wait_until(guard, until, [&] {
       return s.reopenRequested || s.stopRequested || (s.used > 0 && mayWrite);
     });
+    if (s.used > 0 && mayWrite) {
+      s.changed.wait_until(guard, SteadyClock::now() + std::chrono::milliseconds(kStreamLogBatchMs), [&] {
+        return s.reopenRequested || s.stopRequested || s.used >= s.batchBytes;
+      });
+    }
     s.writerWaiting = false;
   }
   std::lock_guard<std::mutex> guard(s.lock);

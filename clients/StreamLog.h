@@ -8,8 +8,10 @@
 // split at the bound, so PATH.N ... PATH.1 PATH is the stream without a gap or
 // an overlap. A PATH that exists is appended to and its size counts.
 // What the file has not yet taken waits in a buffer of a fixed size; beyond
-// it bytes are dropped and counted. A failed open, write or rotation is tried
-// again at the next reopen or rotation, or after kStreamLogRetryMs.
+// it bytes are dropped and counted. Bytes reach the file in batches, at most
+// kStreamLogBatchMs after they came, sooner once kStreamLogBatchBytes wait.
+// A failed open, write or rotation is tried again at the next reopen or
+// rotation, or after kStreamLogRetryMs.
 //
 // Lines on standard error, each after the time stamp and "stream log PATH: ":
 //   "<the system's error>"        an open or write failed; once until one works
